@@ -1,0 +1,45 @@
+# make demo  - builds the package and runs the demo
+# make test  - builds the package and runs the whole test suite (and the
+#              unit tests again under AddressSanitizer/UBSan)
+# Both install missing Debian packages first.
+
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all deps test-deps build demo test test-asan install bench clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+test-deps:
+	@tools/install-deps.sh --test
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	demo/run.sh $(BUILD)
+
+test: test-deps build test-asan
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-asan: test-deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKREL_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS) --target krel_unit
+	cd $(ASAN_BUILD) && ctest --output-on-failure -R '^unit$$'
+
+install: build
+	cmake --install $(BUILD)
+
+bench: build
+	cmake -S . -B $(BUILD) -DKREL_BENCH=ON
+	cmake --build $(BUILD) -j $(JOBS)
+	bench/run.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

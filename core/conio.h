@@ -1,0 +1,35 @@
+// Console output and input as seen from inside the library. Every diagnostic
+// of the package goes through here to the console of the current interpreter;
+// with no current interpreter output is dropped (and reported as written).
+#pragma once
+
+#include <cstdarg>
+
+#include <tcl.h>
+
+#include "core/export.h"
+
+KREL_API int consolePuts(int which, const char *text, int length);
+
+namespace krel {
+
+enum ConsoleStream { CON_STDIN = 2, CON_STDOUT = 4, CON_STDERR = 8 };
+
+struct ConsoleState {
+    int consoleStdio = 0;  // 1: the console scripts' tkConsoleOutput/tkConsoleInput serve stdio
+    int unblock = 0;       // nonzero: service pending events after every output
+    // Receives output while no interpreter is current; lets plain C++ tests and
+    // tools see diagnostics. Null drops them.
+    void (*sink)(int which, const char *text, int length) = nullptr;
+};
+ConsoleState &consoleState();
+
+int conVprintf(int which, const char *format, va_list ap);
+int conPrintf(const char *format, ...) __attribute__((format(printf, 1, 2)));   // console stdout
+int conEprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));  // console stderr
+
+// Reads one console line (without its newline) into `line`; returns its length,
+// 0 when no console or no text.
+int consoleGetLine(Tcl_DString *line);
+
+}  // namespace krel

@@ -1,0 +1,217 @@
+#include "core/package.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "core/conio.h"
+#include "core/runtime.h"
+#include "core/tclutil.h"
+#include "platform/fpu.h"
+
+namespace krel {
+
+PackageState &packageState()
+{
+    static PackageState state;
+    return state;
+}
+
+bool interpHasTk(Tcl_Interp *interp)
+{
+    return Tcl_PkgPresent(interp, "Tk", nullptr, 0) != nullptr;
+}
+
+int initStubs(Tcl_Interp *interp, bool *hasTk)
+{
+    if (Tcl_InitStubs(interp, "8.6", 0) == nullptr) return TCL_ERROR;
+    bool tk = false;
+    if (interpHasTk(interp)) {
+        if (Tk_InitStubs(interp, "8.6", 0) == nullptr) return TCL_ERROR;
+        tk = Tk_MainWindow(interp) != nullptr;
+        Tcl_ResetResult(interp);
+    }
+    if (hasTk) *hasTk = tk;
+    return TCL_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Home directory and script variables.
+
+const char *getHomeDir(Tcl_Interp *interp)
+{
+    if (const char *home = Tcl_GetVar(interp, "gimgHome", TCL_GLOBAL_ONLY)) return home;
+    const char *found = Tcl_GetVar2(interp, "env", "GHOME", TCL_GLOBAL_ONLY);
+    if (!found) found = Tcl_GetVar(interp, "krelHome", TCL_GLOBAL_ONLY);
+    if (!found) found = Tcl_GetVar2(interp, "env", "KREL", TCL_GLOBAL_ONLY);
+    if (found) return Tcl_SetVar(interp, "gimgHome", found, TCL_GLOBAL_ONLY);
+    ObjRef saved(Tcl_GetObjResult(interp));
+    Tcl_EvalEx(interp, "set gimgHome [pwd]", -1, TCL_EVAL_GLOBAL);
+    Tcl_SetObjResult(interp, saved);
+    return Tcl_GetVar(interp, "gimgHome", TCL_GLOBAL_ONLY);
+}
+
+void setAppScriptVars(Tcl_Interp *source, Tcl_Interp *target)
+{
+    // Copies are taken first: the source and the target may be the same.
+    const char *home = getHomeDir(source);
+    std::string homeCopy = home ? home : "";
+    const char *apps = Tcl_GetVar(source, "krelAppScripts", TCL_GLOBAL_ONLY);
+    std::string appsCopy = apps ? apps : "program.lib";
+    const char *cons = Tcl_GetVar(source, "krelConScripts", TCL_GLOBAL_ONLY);
+    std::string consCopy = cons ? cons : "program.lib contk.lib";
+    Tcl_SetVar(target, "gimgHome", homeCopy.c_str(), TCL_GLOBAL_ONLY);
+    Tcl_SetVar(target, "krelAppScripts", appsCopy.c_str(), TCL_GLOBAL_ONLY);
+    Tcl_SetVar(target, "krelConScripts", consCopy.c_str(), TCL_GLOBAL_ONLY);
+}
+
+// ---------------------------------------------------------------------------
+// Core initialisation.
+
+// The gimg image type registers itself here once it is part of the build.
+static int registerImageTypes(Tcl_Interp *) { return TCL_OK; }
+
+int initPackageCore(Tcl_Interp *interp)
+{
+    PackageState &ps = packageState();
+    setAppScriptVars(interp, interp);
+    if (Tcl_PkgProvide(interp, "Krel", KREL_VERSION) != TCL_OK) return TCL_ERROR;
+    if (ps.initDone) return TCL_OK;
+
+    if (interpHasTk(interp) && ps.dc.display == nullptr) {
+        Tk_Window main = Tk_MainWindow(interp);
+        Tcl_ResetResult(interp);
+        if (main) {
+            Tk_MakeWindowExist(main);
+            ps.dc.screenNumber = Tk_ScreenNumber(main);
+            ps.dc.display = Tk_Display(main);
+            ps.dc.screen = Tk_Screen(main);
+            ps.dc.colormap = Tk_Colormap(main);
+            ps.dc.visual = Tk_Visual(main);
+            ps.dc.depth = Tk_Depth(main);
+            if (ps.dc.depth > 24) ps.dc.rgb24 = 1;
+        }
+    }
+
+    CurrentInterp current(interp);
+    int code = registerImageTypes(interp);
+    if (code == TCL_OK) {
+        Tcl_SetPanicProc(consolePanic);
+        platform::maskFloatingPointExceptions();
+    }
+    return code;
+}
+
+// ---------------------------------------------------------------------------
+// Registration sequence. A subsystem that is not part of this build has no
+// line here; the order of the others is fixed.
+
+namespace {
+struct Subsystem {
+    const char *name;
+    int (*init)(Tcl_Interp *);
+};
+
+const Subsystem kSubsystems[] = {
+    // 1 rimage
+    {"calc", Calc_Init},  // 2
+    // 3 composite widgets, 4 map display driver, 5 etran, 6 ddw, 7 MPEG-2,
+    // 8 TWAIN, 9 GL windows, 10 dicom, 11 tiff
+};
+}  // namespace
+
+int registerSubsystems(Tcl_Interp *interp)
+{
+    for (const Subsystem &s : kSubsystems)
+        if (s.init(interp) != TCL_OK) return TCL_ERROR;
+    return TCL_OK;
+}
+
+static int winmsgCommand(ClientData, Tcl_Interp *interp, int argc, const char **argv)
+{
+    PackageState &ps = packageState();
+    if (argc < 2) {
+        Tcl_SetObjResult(interp, Tcl_NewIntObj(ps.winmsgRunning));
+        return TCL_OK;
+    }
+    int n = atoi(argv[1]);
+    if (n == 0) {
+        ps.winmsgRunning = 0;
+        return TCL_OK;
+    }
+    if (ps.winmsgRunning) return TCL_OK;
+    ps.winmsgRunning = 1;
+    long handled = 0;
+    Preserved keep(interp);
+    // X events reach Tk through Tcl's notifier, so one blocking event loop
+    // serves both; it ends when `winmsg 0` clears the flag or the
+    // interpreter goes away.
+    while (ps.winmsgRunning && !Tcl_InterpDeleted(interp)) {
+        if (Tcl_DoOneEvent(TCL_ALL_EVENTS)) ++handled;
+        while (Tcl_DoOneEvent(TCL_ALL_EVENTS | TCL_DONT_WAIT)) ++handled;
+    }
+    ps.winmsgRunning = 0;
+    Tcl_SetObjResult(interp, Tcl_ObjPrintf("Exit Window's message loop: %ld messages recorded...", handled));
+    return TCL_OK;
+}
+
+static void winmsgDeleted(ClientData) { packageState().winmsgRunning = 0; }
+
+int initApplication(Tcl_Interp *interp)
+{
+    Preserved keep(interp);
+    if (registerSubsystems(interp) != TCL_OK) return TCL_ERROR;
+    if (!Tcl_CreateCommand(interp, "gimg", gimgCommand, nullptr, gimgCommandDeleted)) return TCL_ERROR;
+    if (!Tcl_CreateCommand(interp, "winmsg", winmsgCommand, nullptr, winmsgDeleted)) return TCL_ERROR;
+    if (interpHasTk(interp)) Tcl_EvalEx(interp, "wm iconify .", -1, TCL_EVAL_GLOBAL);
+    Tcl_ResetResult(interp);
+    return Tcl_EvalEx(interp, "foreach s $krelAppScripts {calc decompload [file join $gimgHome $s]}", -1,
+                      TCL_EVAL_GLOBAL);
+}
+
+// On X11 a GL-capable visual is chosen when a GL window is created, so there
+// is no window class to prepare.
+int reclassTkChild(Tcl_Interp *) { return TCL_OK; }
+
+void consolePanic(const char *format, ...)
+{
+    char text[2048];
+    va_list ap;
+    va_start(ap, format);
+    int n = snprintf(text, sizeof text, "panic:");
+    vsnprintf(text + n, sizeof text - n - 1, format, ap);
+    va_end(ap);
+    strncat(text, "\n", sizeof text - strlen(text) - 1);
+    consolePuts(CON_STDERR, text, static_cast<int>(strlen(text)));
+}
+
+void packageExitHandler(ClientData)
+{
+    Tcl_SetPanicProc(nullptr);
+    setCurrentInterp(nullptr);
+    // The X server reclaims the colours of a client that disconnects, and Tk
+    // may already have closed the display: only the table is dropped here.
+    packageState().paletteTable.clear();
+    packageState().initDone = 0;
+}
+
+}  // namespace krel
+
+using namespace krel;
+
+int Krel_Init(Tcl_Interp *interp)
+{
+    if (initStubs(interp) != TCL_OK) return TCL_ERROR;
+    Tcl_Interp *previous = setCurrentInterp(interp);
+    reclassTkChild(interp);
+    if (initPackageCore(interp) != TCL_OK || initApplication(interp) != TCL_OK) {
+        setCurrentInterp(previous);
+        return TCL_ERROR;
+    }
+    PackageState &ps = packageState();
+    if (!ps.initDone) {
+        Tcl_CreateExitHandler(packageExitHandler, nullptr);
+        ps.initDone = 1;
+    }
+    return TCL_OK;
+}

@@ -1,0 +1,101 @@
+#include "platform/files.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace krel::platform {
+
+void FileDesc::reset(int fd)
+{
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+int FileDesc::close()
+{
+    int fd = release();
+    return fd >= 0 ? ::close(fd) : 0;
+}
+
+FileDesc openFile(const char *path, OpenMode mode)
+{
+    int flags = O_CLOEXEC;
+    switch (mode) {
+    case OpenMode::Read: flags |= O_RDONLY; break;
+    case OpenMode::ReadWrite: flags |= O_RDWR; break;
+    case OpenMode::CreateTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    }
+    int fd;
+    do fd = ::open(path, flags, 0666);
+    while (fd < 0 && errno == EINTR);
+    return FileDesc(fd);
+}
+
+template <class Op, class Ptr>
+static ssize_t loopIo(Op op, Ptr buffer, size_t size)
+{
+    size_t done = 0;
+    while (done < size) {
+        size_t chunk = size - done;
+        if (chunk > (1u << 30)) chunk = 1u << 30;
+        ssize_t n = op(buffer + done, chunk, done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return done ? static_cast<ssize_t>(done) : -1;
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t readAt(int fd, void *buffer, size_t size, int64_t offset)
+{
+    return loopIo([&](char *p, size_t n, size_t done) { return ::pread(fd, p, n, offset + done); },
+                  static_cast<char *>(buffer), size);
+}
+
+ssize_t writeAt(int fd, const void *buffer, size_t size, int64_t offset)
+{
+    return loopIo([&](const char *p, size_t n, size_t done) { return ::pwrite(fd, p, n, offset + done); },
+                  static_cast<const char *>(buffer), size);
+}
+
+ssize_t readAll(int fd, void *buffer, size_t size)
+{
+    return loopIo([&](char *p, size_t n, size_t) { return ::read(fd, p, n); }, static_cast<char *>(buffer), size);
+}
+
+ssize_t writeAll(int fd, const void *buffer, size_t size)
+{
+    return loopIo([&](const char *p, size_t n, size_t) { return ::write(fd, p, n); },
+                  static_cast<const char *>(buffer), size);
+}
+
+int64_t fileSize(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    return st.st_size;
+}
+
+double freeDiskSpace(const char *path)
+{
+    struct statvfs vfs;
+    std::string dir = path && *path ? path : ".";
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        size_t slash = dir.find_last_of('/');
+        dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
+    }
+    if (statvfs(dir.c_str(), &vfs) != 0) return -1;
+    return static_cast<double>(vfs.f_bavail) * static_cast<double>(vfs.f_frsize);
+}
+
+}  // namespace krel::platform

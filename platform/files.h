@@ -1,0 +1,58 @@
+// POSIX file services standing in for the Windows ones: descriptors with
+// 64-bit offsets, creation mode 0666 filtered by the umask, free disk space.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+namespace krel::platform {
+
+// Owns one file descriptor.
+class FileDesc {
+public:
+    FileDesc() = default;
+    explicit FileDesc(int fd) : fd_(fd) {}
+    FileDesc(FileDesc &&o) noexcept : fd_(o.release()) {}
+    FileDesc &operator=(FileDesc &&o) noexcept
+    {
+        if (this != &o) reset(o.release());
+        return *this;
+    }
+    FileDesc(const FileDesc &) = delete;
+    FileDesc &operator=(const FileDesc &) = delete;
+    ~FileDesc() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1);
+    int close();  // returns close()'s result
+
+private:
+    int fd_ = -1;
+};
+
+enum class OpenMode { Read, ReadWrite, CreateTruncate };
+FileDesc openFile(const char *path, OpenMode mode);
+
+// Reads/writes exactly `size` bytes at `offset` unless the file ends or an
+// error occurs; returns the byte count done, or -1 on an error with none done.
+ssize_t readAt(int fd, void *buffer, size_t size, int64_t offset);
+ssize_t writeAt(int fd, const void *buffer, size_t size, int64_t offset);
+// Sequential forms that retry on EINTR and short counts.
+ssize_t readAll(int fd, void *buffer, size_t size);
+ssize_t writeAll(int fd, const void *buffer, size_t size);
+
+int64_t fileSize(int fd);  // -1 on error
+
+// Bytes available to the caller on the file system holding `path` (a file
+// that may not exist yet: its directory is asked). -1 on error.
+double freeDiskSpace(const char *path);
+
+}  // namespace krel::platform

@@ -1,0 +1,20 @@
+// The `calc` utility command.
+#pragma once
+
+#include <tcl.h>
+
+namespace krel {
+
+using CalcHandler = int (*)(Tcl_Interp *interp, int argc, const char **argv);
+
+// Script archive subcommands; each receives the whole argument vector.
+int calcCompSave(Tcl_Interp *interp, int argc, const char **argv);
+int calcDecompLoad(Tcl_Interp *interp, int argc, const char **argv);
+int calcCompTest(Tcl_Interp *interp, int argc, const char **argv);
+int calcScramble(Tcl_Interp *interp, int argc, const char **argv);
+
+// Numeric words are read by their leading number; no number reads as 0.
+double leadingDouble(const char *word);
+long leadingLong(const char *word);
+
+}  // namespace krel

@@ -1,0 +1,54 @@
+# Shared helpers of the tcltest files.
+package require tcltest 2
+namespace import -force ::tcltest::*
+
+set ::krelPkgDir $env(KREL_PKG_DIR)
+set ::krelLib [file join $::krelPkgDir libkrelcore[info sharedlibextension]]
+set ::krelSourceDir $env(KREL_SOURCE_DIR)
+set ::krelDataDir [file normalize [file join $::krelSourceDir .. shared data]]
+
+testConstraint display [expr {[info exists env(DISPLAY)] && $env(DISPLAY) ne ""}]
+
+# Runs a script in a fresh tclsh (optionally without a display) and returns
+# {exit-code output}.
+proc runChild {script {env {}}} {
+    set f [makeFile $script child[incr ::childCount].tcl]
+    set saved [array get ::env]
+    foreach {k v} $env {
+        if {$v eq ""} { unset -nocomplain ::env($k) } else { set ::env($k) $v }
+    }
+    set code [catch {exec [info nameofexecutable] $f 2>@1} out opts]
+    array unset ::env
+    array set ::env $saved
+    if {$code} {
+        set status [lindex [dict get $opts -errorcode] 2]
+        if {$status eq ""} { set status 1 }
+        return [list $status $out]
+    }
+    return [list 0 $out]
+}
+
+# Captures what the library prints on the console (the current interpreter's
+# stdout/stderr, reached through puts).
+proc captureOutput {script} {
+    set ::capturedOut ""
+    rename ::puts ::krel_real_puts
+    proc ::puts {args} {
+        set nonl 0
+        if {[lindex $args 0] eq "-nonewline"} { set nonl 1; set args [lrange $args 1 end] }
+        if {[llength $args] == 1} { set args [list stdout {*}$args] }
+        lassign $args chan text
+        if {$chan in {stdout stderr}} {
+            append ::capturedOut $text [expr {$nonl ? "" : "\n"}]
+        } else {
+            ::krel_real_puts {*}[expr {$nonl ? "-nonewline" : ""}] $chan $text
+        }
+    }
+    try {
+        uplevel #0 $script
+    } finally {
+        rename ::puts {}
+        rename ::krel_real_puts ::puts
+    }
+    return $::capturedOut
+}

@@ -1,0 +1,24 @@
+# Runs one tcltest file and exits non-zero when any of its cases failed.
+#   tclsh runtest.tcl file.test ?tcltest options?
+package require tcltest 2
+set file [lindex $argv 0]
+set argv [lrange $argv 1 end]
+tcltest::configure -testdir [file dirname [file normalize $file]] -singleproc 1 -verbose e {*}$argv
+# The package from this build, whatever is installed.
+set auto_path [linsert $auto_path 0 $env(KREL_PKG_DIR)]
+set ::krelFailed 0
+set ::krelTotal 0
+proc tcltest::cleanupTestsHook {} {
+    variable numTests
+    incr ::krelFailed $numTests(Failed)
+    incr ::krelTotal $numTests(Total)
+}
+if {[catch {source $file} msg opts]} {
+    puts stderr "error while running $file: $msg\n[dict get $opts -errorinfo]"
+    exit 2
+}
+if {$::krelTotal == 0} {
+    puts stderr "$file ran no tests"
+    exit 3
+}
+exit [expr {$::krelFailed ? 1 : 0}]

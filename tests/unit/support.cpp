@@ -1,0 +1,51 @@
+#include "support.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "core/conio.h"
+
+namespace krel::test {
+
+static ConsoleCapture *activeCapture = nullptr;
+
+static void captureSink(int which, const char *text, int length)
+{
+    if (!activeCapture) return;
+    (which == CON_STDERR ? activeCapture->err : activeCapture->out).append(text, static_cast<size_t>(length));
+}
+
+ConsoleCapture::ConsoleCapture()
+{
+    activeCapture = this;
+    consoleState().sink = captureSink;
+}
+
+ConsoleCapture::~ConsoleCapture()
+{
+    consoleState().sink = nullptr;
+    activeCapture = nullptr;
+}
+
+TempDir::TempDir()
+{
+    char templ[] = "/tmp/krel-test-XXXXXX";
+    const char *made = mkdtemp(templ);
+    path = made ? made : "/tmp";
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    if (path != "/tmp") std::filesystem::remove_all(path, ec);
+}
+
+std::string sourceDir()
+{
+    const char *env = getenv("KREL_SOURCE_DIR");
+    return env ? env : KREL_SOURCE_DIR;
+}
+
+std::string sharedDataDir() { return sourceDir() + "/../shared/data"; }
+
+}  // namespace krel::test
