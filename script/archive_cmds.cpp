@@ -30,7 +30,6 @@ int fail(Tcl_Interp *interp, const char *label, const char *message)
         if (const char *info = Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY))
             conEprintf("%s\n %s\n", label, info);
     }
-    Tcl_ResetResult(interp);
     return TCL_ERROR;
 }
 

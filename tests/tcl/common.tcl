@@ -13,13 +13,17 @@ testConstraint display [expr {[info exists env(DISPLAY)] && $env(DISPLAY) ne ""}
 # {exit-code output}.
 proc runChild {script {env {}}} {
     set f [makeFile $script child[incr ::childCount].tcl]
-    set saved [array get ::env]
+    # Elements are changed one by one: unsetting the whole env array would
+    # cut it off from the process environment.
+    set saved {}
     foreach {k v} $env {
+        if {[info exists ::env($k)]} { lappend saved $k $::env($k) } else { lappend saved $k "" }
         if {$v eq ""} { unset -nocomplain ::env($k) } else { set ::env($k) $v }
     }
     set code [catch {exec [info nameofexecutable] $f 2>@1} out opts]
-    array unset ::env
-    array set ::env $saved
+    foreach {k v} $saved {
+        if {$v eq ""} { unset -nocomplain ::env($k) } else { set ::env($k) $v }
+    }
     if {$code} {
         set status [lindex [dict get $opts -errorcode] 2]
         if {$status eq ""} { set status 1 }
