@@ -6,11 +6,13 @@
 #include <cstring>
 #include <ctime>
 #include <sys/time.h>
+#include <vector>
 
 #include "core/conio.h"
 #include "core/package.h"
 #include "core/runtime.h"
 #include "core/subcmd.h"
+#include "image/modargs.h"
 #include "script/prng.h"
 
 namespace krel {
@@ -150,6 +152,18 @@ int calcFtime(Tcl_Interp *interp, int argc, const char **argv)
     return TCL_OK;
 }
 
+int calcBands(Tcl_Interp *, int argc, const char **argv)
+{
+    std::vector<BandPair> pairs;
+    const char *spec = argc > 2 ? argv[2] : "";
+    if (!parseBandList(spec, &pairs)) {
+        conPrintf("Error in parse bands: %s\n", spec);
+        return TCL_OK;
+    }
+    for (const BandPair &p : pairs) conPrintf("%d %d\n", p.in, p.out);
+    return TCL_OK;
+}
+
 // Subcommands whose module or service is not part of this build.
 int notInBuild(Tcl_Interp *interp, int, const char **argv)
 {
@@ -164,7 +178,7 @@ const SubCommand<CalcHandler> kCalcCommands[] = {
     {"comptest", 5, calcCompTest},
     {"compsave", 5, calcCompSave},
     {"clrscr", 5, notInBuild},
-    {"bands", 4, notInBuild},
+    {"bands", 4, calcBands},
     {"d2r", 3, calcD2r},
     {"decompload", 4, calcDecompLoad},
     {"egv", 3, notInBuild},

@@ -1,0 +1,38 @@
+// Option parsing of the processing modules: option tables, the pair parser
+// and the band-list parser.
+#pragma once
+
+#include <vector>
+
+namespace krel {
+
+// One entry of a module's option table; the table ends with a null name.
+struct ModuleOption {
+    const char *name;
+    const char *value;  // null when the option was not given
+};
+
+// Clears the values, then stores (name, value) pairs into the first unset
+// entry of that exact name. Returns the number of unknown pairs: names that
+// match no unset entry and a final name without value.
+int parseModuleArgs(ModuleOption *table, int argc, const char *const *argv);
+
+// The value of a named option, or null.
+const char *moduleOption(const ModuleOption *table, const char *name);
+
+// Numbers as modules read them: the C library's conversions, 0 for text.
+int optionInt(const char *value, int fallback);
+double optionDouble(const char *value, double fallback);
+
+struct BandPair {
+    int in;   // input band, counted from 1
+    int out;  // output band, counted from 1 (the input band when not given)
+};
+
+constexpr int kMaxBandItems = 8192;
+
+// Parses "i1[:o1];i2[:o2];..." (items separated by ";", "," or blanks).
+// Returns false on a malformed item or too many items.
+bool parseBandList(const char *text, std::vector<BandPair> *out);
+
+}  // namespace krel
