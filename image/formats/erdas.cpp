@@ -133,11 +133,11 @@ int writeErdasHeader(int fd, int checkSpace, ImageDef *def)
     if (block <= 0 || block > INT32_MAX || def->nbands < 1 || def->nbands > 32767 || def->rows < 1) return -1;
     def->block = static_cast<int32_t>(block);
     if (checkSpace) {
-        int64_t requested = block * def->nbands * def->rows + kErdasHeader;
+        // In double: the product of three 32-bit sizes may not fit 64 bits.
+        double requested = static_cast<double>(block) * def->nbands * def->rows + kErdasHeader;
         double available = platform::freeDiskSpace(def->file);
-        if (available >= 0 && static_cast<double>(requested) > available) {
-            conEprintf("Insufficient disk space. Requested:%lld Available:%.f\n", static_cast<long long>(requested),
-                       available);
+        if (available >= 0 && requested > available) {
+            conEprintf("Insufficient disk space. Requested:%.f Available:%.f\n", requested, available);
             return -1;
         }
     }

@@ -131,12 +131,11 @@ int createFFTFile(const char *name, FFTHeader *head)
             reportSystemError(name);
             return -1;
         }
-        const int64_t requested = kFFTHeader + static_cast<int64_t>(head->rows) * head->columns * 8;
+        const double requested = kFFTHeader + static_cast<double>(head->rows) * head->columns * 8;
         const double available = platform::freeDiskSpace(name);
-        if (available >= 0 && static_cast<double>(requested) > available) {
+        if (available >= 0 && requested > available) {
             conEprintf("Insufficient disk space.\n");
-            conEprintf("Rquest: %lld  Available: %lld\n", static_cast<long long>(requested),
-                       static_cast<long long>(available));
+            conEprintf("Rquest: %.0f  Available: %.0f\n", requested, std::floor(available));
             return -1;
         }
         if (platform::writeAt(fd.get(), head, kFFTHeader, 0) != kFFTHeader) {

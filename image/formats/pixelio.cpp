@@ -14,13 +14,15 @@ namespace krel {
 
 namespace {
 
-// trunc(v + 0.5) within [lo, hi]; NaN counts as 0.
+// v rounded to the nearest integer within [lo, hi]; NaN counts as 0.
+// floor(v + 0.5) rather than trunc(v + 0.5): the two agree for values >= 0,
+// but trunc would turn -2 into -1 and -1.7 into -1.
 double rounded(double v, double lo, double hi)
 {
     if (std::isnan(v)) return 0.0;
     if (v < lo) return lo;
     if (v > hi) return hi;
-    return std::trunc(v + 0.5);
+    return std::floor(v + 0.5);
 }
 
 template <class T>
