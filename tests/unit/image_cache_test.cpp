@@ -407,8 +407,8 @@ TEST(LargeFile, FiveGigabyteBsqAndBil)
         std::vector<uint8_t> pattern(65536);
         for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 13 + 1);
         ASSERT_EQ(putByteLine(img, 39999, 0, 65536, 1, pattern.data()), 65536);
-        pattern[100] = 0;
-        ASSERT_EQ(putByteLine(img, 39998, 100, 1, 1, pattern.data() + 100), 1);
+        const uint8_t zero = 0;
+        ASSERT_EQ(putByteLine(img, 39998, 100, 1, 1, &zero), 1);
         releaseImage(img, nullptr);
 
         int64_t at = imgid == IMG_BSQ ? 860 + (int64_t(1) * 40000 + 39999) * 65536
@@ -416,8 +416,7 @@ TEST(LargeFile, FiveGigabyteBsqAndBil)
         platform::FileDesc fd = platform::openFile(path.c_str(), platform::OpenMode::Read);
         std::vector<uint8_t> back(65536);
         ASSERT_EQ(platform::readAt(fd.get(), back.data(), back.size(), at), 65536);
-        EXPECT_TRUE(back == std::vector<uint8_t>(pattern.begin(), pattern.end()) || back[100] != 0);
-        EXPECT_EQ(back[5], static_cast<uint8_t>(5 * 13 + 1));
+        EXPECT_TRUE(back == pattern);
 
         img = getImage("", path.c_str(), nullptr, nullptr, &err);
         ASSERT_NE(img, nullptr);
