@@ -4,7 +4,7 @@
 // Cache block layout (one gmemAlloc block):
 //   slots x lineBytes   band lines
 //   bitmap              block x rows bytes, MRGB images only
-//   slots x int32       slot map: key = line x nbands + band, -1 empty
+//   slots x int32       slot map (8-byte aligned): key = line x nbands + band, -1 empty
 //   slots / 8 + 1       dirty bits
 #include "image/ramimage.h"
 
@@ -90,7 +90,7 @@ int setRAMImageBuf(RamImage *img, int wantedLines)
         int64_t total = -1;
         if (slots > 0 && slots <= INT32_MAX && img->lineBytes > 0 &&
             slots <= (int64_t(UINT32_MAX) - bitmapBytes) / (img->lineBytes + 5)) {
-            total = slots * img->lineBytes + bitmapBytes + slots * 4 + slots / 8 + 1;
+            total = slots * img->lineBytes + bitmapBytes + 7 + slots * 4 + slots / 8 + 1;
             if (total > UINT32_MAX) total = -1;
         }
         if (total > 0) block = static_cast<uint8_t *>(gmemAlloc(static_cast<uint32_t>(total)));
@@ -107,8 +107,10 @@ int setRAMImageBuf(RamImage *img, int wantedLines)
     memset(block, cacheFillByte(img), static_cast<size_t>(slotBytes + bitmapBytes));
     img->cacheBuffer = block;
     img->bitmap = bitmapBytes ? block + slotBytes : nullptr;
-    img->slotMap = reinterpret_cast<int32_t *>(block + slotBytes + bitmapBytes);
-    img->dirtyBits = block + slotBytes + bitmapBytes + slots * 4;
+    // The slot map starts on an 8-byte boundary whatever the line length.
+    const int64_t mapAt = (slotBytes + bitmapBytes + 7) & ~int64_t(7);
+    img->slotMap = reinterpret_cast<int32_t *>(block + mapAt);
+    img->dirtyBits = block + mapAt + slots * 4;
     memset(img->dirtyBits, 0, static_cast<size_t>(slots / 8 + 1));
     bool identity = img->fileHandle < 0 && !isPackedBitmap(d.imgid);
     for (int64_t i = 0; i < slots; ++i) img->slotMap[i] = identity ? static_cast<int32_t>(i) : -1;
