@@ -1,0 +1,38 @@
+#!/bin/sh
+# Runs the getLine benchmark against its peer measured in the same run:
+# streaming a 2 GiB BIL file (page cache warm) through getLine versus
+# `cat FILE > /dev/null`. Usage: bench/run.sh BUILD_DIR  (built with -DKREL_BENCH=ON)
+# BENCH_DIR chooses where the 2 GiB files are kept (default BUILD_DIR/bench-data).
+set -e
+build=${1:?usage: bench/run.sh BUILD_DIR}
+bin="$build/bench/bench_getline"
+[ -x "$bin" ] || { echo "no $bin: configure with -DKREL_BENCH=ON and build bench_getline" >&2; exit 1; }
+data=${BENCH_DIR:-$build/bench-data}
+mkdir -p "$data"
+
+now() { date +%s.%N; }
+
+run_case() {  # name bands columns rows
+    file="$data/$1.lan"
+    [ -f "$file" ] || "$bin" make "$file" "$2" "$3" "$4"
+    size=$(stat -c %s "$file")
+    cat "$file" > /dev/null; cat "$file" > /dev/null  # warm the page cache
+    best_cat=0
+    best_get=0
+    for i in 1 2 3; do
+        t0=$(now); cat "$file" > /dev/null; t1=$(now)
+        best_cat=$(awk -v s="$size" -v a="$t0" -v b="$t1" -v m="$best_cat" \
+            'BEGIN { r = s / 1048576 / (b - a); print (r > m ? r : m) }')
+        out=$("$bin" read "$file")
+        rate=$(echo "$out" | sed -n 's/.*: \([0-9.]*\) MiB\/s.*/\1/p')
+        best_get=$(awk -v r="$rate" -v m="$best_get" 'BEGIN { print (r > m ? r : m) }')
+    done
+    printf '%s: %d bands x %d columns x %d rows, %s bytes\n' "$1" "$2" "$3" "$4" "$size"
+    echo "  $out"
+    printf '  cat: %.0f MiB/s   getLine: %.0f MiB/s   ratio getLine/cat: %.2f (required >= 0.50)\n' \
+        "$best_cat" "$best_get" "$(awk -v g="$best_get" -v c="$best_cat" 'BEGIN { print g / c }')"
+}
+
+run_case bil4x8192 4 8192 65536
+run_case bil1x512 1 512 4194304
+"$bin" memory 4096 4096 4

@@ -1,0 +1,75 @@
+// ELAS files (read only): a 1024-byte header in the host's byte order, one
+// byte a pixel, line-interleaved records.
+//
+//   offset size  content
+//        0    4  offset of the pixel data (int32)
+//        4    4  bytes per record (block)
+//        8    4  first line  -> top
+//       12    4  last line   -> rows = last - first + 1
+//       16    4  first element -> left
+//       20    4  last element  -> columns = last - first + 1
+//       24    4  nbands
+//       28    4  marker, 4321
+//       36    4  y0, int32
+//       44    4  x0, int32
+//       48    4  dy, float32
+//       52    4  dx, float32
+#include <climits>
+#include <cstring>
+
+#include "image/formats/formats.h"
+#include "image/ramimage.h"
+#include "platform/files.h"
+
+namespace krel {
+
+namespace {
+
+int32_t getI32(const uint8_t *p)
+{
+    int32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+float getF32(const uint8_t *p)
+{
+    float v;
+    memcpy(&v, p, 4);
+    return v;
+}
+// A count that does not fit becomes -1, which the opener refuses.
+int32_t span(int32_t first, int32_t last)
+{
+    int64_t n = static_cast<int64_t>(last) - first + 1;
+    return n > 0 && n <= INT32_MAX ? static_cast<int32_t>(n) : -1;
+}
+
+}  // namespace
+
+int detectElas(int fd, const char * /*fileName*/, ImageDef *def, void ** /*aux*/)
+{
+    uint8_t h[1024];
+    if (platform::readAt(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return 0;
+    if (getI32(h + 28) != 4321) return 0;
+    def->imgid = IMG_ELAS;
+    def->offset = getI32(h + 0);
+    def->block = getI32(h + 4);
+    def->top = getI32(h + 8);
+    def->rows = span(def->top, getI32(h + 12));
+    def->left = getI32(h + 16);
+    def->columns = span(def->left, getI32(h + 20));
+    def->nbands = getI32(h + 24);
+    def->y0 = getI32(h + 36);
+    def->x0 = getI32(h + 44);
+    def->dy = getF32(h + 48);
+    def->dx = getF32(h + 52);
+    def->pixel = PIX_BYTE;
+    def->bits = 8;
+    def->msbf = kHostMsbf;
+    def->mapid = MAP_GRID;
+    def->nindices = 0;
+    def->transparent = -1;
+    return IMG_ELAS;
+}
+
+}  // namespace krel

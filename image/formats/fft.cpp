@@ -1,0 +1,298 @@
+// FFT image files: the frequency-domain images the Fourier modules write and
+// read block by block. A 1024-byte header in the host's byte order, then
+// rows x columns complex values row after row, each a float32 real part and
+// a float32 imaginary part; row r starts at 1024 + r x columns x 8.
+//
+//   offset size  content
+//        0   16  "FFT IMAGE FILE", NUL-terminated, zero padded
+//       16   64  source image name (not terminated when it fills the field)
+//       80    4  source band, from 1
+//       84    4  rows: smallest power of two not below the source rows
+//       88    4  columns: the same for the source columns
+//       92    4  source rows
+//       96    4  source columns
+//      100    4  kind: 0 INIT 1 SFRI 2 SFPP 3 FSRI 4 FSPP 5 SFRIX 6 SFRIY 7 SFPPX 8 SFPPY
+//      104    8  count of values folded into the statistics
+//      112    8  largest real part (-inf when new)
+//      120    8  smallest real part (+inf when new)
+//      128    8  largest imaginary part
+//      136    8  smallest imaginary part
+//      144    8  mean of the real parts
+//      152    8  mean of the imaginary parts
+//      160    8  mean square of the real parts; their standard deviation once finished
+//      168    8  the same for the imaginary parts
+//      176  848  zero
+//
+// As a RAM image an FFT file is two FLOAT bands (real, imaginary) stored
+// pixel-interleaved: block = columns x 8, offset 1024.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <unistd.h>
+
+#include "core/conio.h"
+#include "core/runtime.h"
+#include "image/formats/formats.h"
+#include "image/ramimage.h"
+#include "platform/files.h"
+
+namespace krel {
+
+const char *const kFFTMagic = "FFT IMAGE FILE";
+
+static_assert(offsetof(FFTHeader, band) == 80 && offsetof(FFTHeader, kind) == 100 &&
+                  offsetof(FFTHeader, count) == 104 && offsetof(FFTHeader, sqImag) == 168 &&
+                  offsetof(FFTHeader, reserved) == 176,
+              "FFT header field placement");
+
+namespace {
+
+constexpr int kFFTHeader = 1024;
+
+void reportSystemError(const char *text) { conEprintf("%s: %s\n", text, strerror(errno)); }
+
+int32_t powerOfTwoAtLeast(int32_t n)
+{
+    int64_t p = 1;
+    while (p < n && p < (int64_t(1) << 30)) p <<= 1;
+    return static_cast<int32_t>(p);
+}
+
+bool magicMatches(const char *magic) { return strncmp(magic, kFFTMagic, strlen(kFFTMagic) + 1) == 0; }
+
+int64_t rowBytes(const FFTHeader *head) { return static_cast<int64_t>(head->columns) * 8; }
+
+using Scratch = std::unique_ptr<float, GmemDeleter>;
+Scratch scratch(int64_t bytes)
+{
+    if (bytes <= 0 || bytes > UINT32_MAX) return Scratch();
+    return Scratch(static_cast<float *>(gmemAlloc(static_cast<uint32_t>(bytes))));
+}
+
+}  // namespace
+
+const char *fftKindName(int kind)
+{
+    static const char *const names[] = {"INIT", "SFRI", "SFPP", "FSRI", "FSPP", "SFRIX", "SFRIY", "SFPPX", "SFPPY"};
+    return kind >= 0 && kind <= FFT_SFPPY ? names[kind] : "";
+}
+
+void initFFTHeader(FFTHeader *head, const char *sourceName, int band, int srcRows, int srcColumns, int kind)
+{
+    memset(head, 0, sizeof *head);
+    strcpy(head->magic, kFFTMagic);
+    // The name fills at most the 64-byte field, without a terminator when full.
+    if (sourceName) memcpy(head->name, sourceName, strnlen(sourceName, sizeof head->name));
+    head->band = band;
+    head->srcRows = srcRows;
+    head->srcColumns = srcColumns;
+    head->rows = powerOfTwoAtLeast(srcRows);
+    head->columns = powerOfTwoAtLeast(srcColumns);
+    head->kind = kind;
+    const double inf = std::numeric_limits<double>::infinity();
+    head->maxReal = head->maxImag = -inf;
+    head->minReal = head->minImag = inf;
+}
+
+int detectFFT(int fd, const char * /*fileName*/, ImageDef *def, void ** /*aux*/)
+{
+    FFTHeader head;
+    if (platform::readAt(fd, &head, sizeof head, 0) != static_cast<ssize_t>(sizeof head)) return 0;
+    if (!magicMatches(head.magic)) return 0;
+    def->imgid = IMG_FFT;
+    def->pixel = PIX_FLOAT;
+    def->bits = 32;
+    def->nbands = 2;
+    def->msbf = kHostMsbf;
+    def->mapid = MAP_GRID;
+    def->rows = head.rows;
+    def->columns = head.columns;
+    int64_t block = static_cast<int64_t>(head.columns) * 8;
+    def->block = block > 0 && block <= INT32_MAX ? static_cast<int32_t>(block) : -1;
+    def->offset = kFFTHeader;
+    def->top = def->left = 0;
+    def->x0 = def->y0 = 0.0;
+    def->dx = def->dy = 1.0;
+    def->nindices = 0;
+    def->transparent = -1;
+    return IMG_FFT;
+}
+
+int createFFTFile(const char *name, FFTHeader *head)
+{
+    {
+        platform::FileDesc fd = platform::openFile(name, platform::OpenMode::CreateTruncate);
+        if (!fd) {
+            reportSystemError(name);
+            return -1;
+        }
+        const double requested = kFFTHeader + static_cast<double>(head->rows) * head->columns * 8;
+        const double available = platform::freeDiskSpace(name);
+        if (available >= 0 && requested > available) {
+            conEprintf("Insufficient disk space.\n");
+            conEprintf("Rquest: %.0f  Available: %.0f\n", requested, std::floor(available));
+            return -1;
+        }
+        if (platform::writeAt(fd.get(), head, kFFTHeader, 0) != kFFTHeader) {
+            reportSystemError(name);
+            return -1;
+        }
+    }
+    return openFFTFile(name, head);
+}
+
+int openFFTFile(const char *name, FFTHeader *head)
+{
+    platform::FileDesc fd = platform::openFile(name, platform::OpenMode::ReadWrite);
+    if (!fd) {
+        reportSystemError(name);
+        return -1;
+    }
+    if (platform::readAll(fd.get(), head, kFFTHeader) != kFFTHeader) {
+        reportSystemError(name);
+        return -1;
+    }
+    if (!magicMatches(head->magic)) {
+        conEprintf("Not an FFT image file!\n");
+        return -1;
+    }
+    return fd.release();
+}
+
+int PutFFTHead(const FFTHeader *head, int fd)
+{
+    if (lseek(fd, 0, SEEK_SET) != 0 || platform::writeAll(fd, head, kFFTHeader) != kFFTHeader) {
+        reportSystemError("PutFFTHead");
+        return -1;
+    }
+    return 0;
+}
+
+float *GetFFTFileBlock(const FFTHeader *head, int fd, float *buffer, int firstRow, int rowCount)
+{
+    const int64_t bytes = rowBytes(head);
+    Scratch row = scratch(bytes);
+    if (!row) {
+        conEprintf("malloc error in GetFFTFileBlock.\n");
+        return nullptr;
+    }
+    if (lseek(fd, kFFTHeader + firstRow * bytes, SEEK_SET) < 0) {
+        conEprintf("lseek error in GetFFTFileBlock");
+        return nullptr;
+    }
+    for (int r = 0; r < rowCount; ++r) {
+        if (platform::readAll(fd, row.get(), static_cast<size_t>(bytes)) != bytes) {
+            conEprintf("read error in GetFFTFileBlock");
+            return nullptr;
+        }
+        memcpy(buffer + static_cast<int64_t>(r) * head->columns * 2, row.get(), static_cast<size_t>(bytes));
+    }
+    return buffer;
+}
+
+float *GetFFTFileSeg(const FFTHeader *head, int fd, float *buffer, int firstColumn, int columnCount)
+{
+    const int64_t bytes = static_cast<int64_t>(columnCount) * 8;
+    Scratch part = scratch(bytes);
+    if (!part) {
+        conEprintf("malloc error in GetFFTFileSeg.\n");
+        return nullptr;
+    }
+    for (int r = 0; r < head->rows; ++r) {
+        if (lseek(fd, kFFTHeader + r * rowBytes(head) + firstColumn * int64_t(8), SEEK_SET) < 0) {
+            conEprintf("lseek error in GetFFTFileSeg");
+            return nullptr;
+        }
+        if (platform::readAll(fd, part.get(), static_cast<size_t>(bytes)) != bytes) {
+            conEprintf("read error in GetFFTFileSeg");
+            return nullptr;
+        }
+        memcpy(buffer + static_cast<int64_t>(r) * columnCount * 2, part.get(), static_cast<size_t>(bytes));
+    }
+    return buffer;
+}
+
+int PutFFTFileBlock(FFTHeader *head, int fd, const float *buffer, int firstRow, int rowCount, int update)
+{
+    const int64_t bytes = rowBytes(head);
+    Scratch row = scratch(bytes);
+    if (!row) {
+        conEprintf("malloc error in PutFFTFileBlock.\n");
+        return -1;
+    }
+    if (lseek(fd, kFFTHeader + firstRow * bytes, SEEK_SET) < 0) {
+        reportSystemError("lseek error in PutFFTFileBlock");
+        return -1;
+    }
+    for (int r = 0; r < rowCount; ++r) {
+        memcpy(row.get(), buffer + static_cast<int64_t>(r) * head->columns * 2, static_cast<size_t>(bytes));
+        if (update) updateFFTStats(head, head->columns, row.get());
+        if (platform::writeAll(fd, row.get(), static_cast<size_t>(bytes)) != bytes) {
+            reportSystemError("write error in PutFFTFileBlock");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int PutFFTFileSeg(FFTHeader *head, int fd, const float *buffer, int firstColumn, int columnCount, int update)
+{
+    const int64_t bytes = static_cast<int64_t>(columnCount) * 8;
+    Scratch part = scratch(bytes);
+    if (!part) {
+        conEprintf("malloc error in PutFFTFileSeg.\n");
+        return -1;
+    }
+    if (update)
+        for (int r = 0; r < head->rows; ++r)
+            updateFFTStats(head, columnCount, buffer + static_cast<int64_t>(r) * columnCount * 2);
+    for (int r = 0; r < head->rows; ++r) {
+        if (lseek(fd, kFFTHeader + r * rowBytes(head) + firstColumn * int64_t(8), SEEK_SET) < 0) {
+            reportSystemError("lseek error in PutFFTFileSeg");
+            return -1;
+        }
+        memcpy(part.get(), buffer + static_cast<int64_t>(r) * columnCount * 2, static_cast<size_t>(bytes));
+        if (platform::writeAll(fd, part.get(), static_cast<size_t>(bytes)) != bytes) {
+            reportSystemError("write error in PutFFTFileSeg");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+void updateFFTStats(FFTHeader *head, int n, const float *values)
+{
+    if (n <= 0) return;
+    double sumR = 0, sumI = 0, sumR2 = 0, sumI2 = 0;
+    for (int k = 0; k < n; ++k) {
+        double re = values[2 * k], im = values[2 * k + 1];
+        if (re > head->maxReal) head->maxReal = re;
+        if (re < head->minReal) head->minReal = re;
+        if (im > head->maxImag) head->maxImag = im;
+        if (im < head->minImag) head->minImag = im;
+        sumR += re;
+        sumI += im;
+        sumR2 += re * re;
+        sumI2 += im * im;
+    }
+    const double N = head->count, total = N + n;
+    auto fold = [&](double mean, double rowSum) { return mean * N / total + (rowSum / n) * n / total; };
+    head->meanReal = fold(head->meanReal, sumR);
+    head->meanImag = fold(head->meanImag, sumI);
+    head->sqReal = fold(head->sqReal, sumR2);
+    head->sqImag = fold(head->sqImag, sumI2);
+    head->count = total;
+}
+
+void finishFFTStats(FFTHeader *head)
+{
+    head->sqReal = std::sqrt(std::max(0.0, head->sqReal - head->meanReal * head->meanReal));
+    head->sqImag = std::sqrt(std::max(0.0, head->sqImag - head->meanImag * head->meanImag));
+}
+
+}  // namespace krel

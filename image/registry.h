@@ -1,0 +1,48 @@
+// The image registry: every RAM image of the process, found by tag or by
+// file name, created from definitions or opened from files, and counted.
+//
+// Holders: `openCount` counts script-level opens, `refCount` C-level holders
+// (getImage/releaseImage), and bound clients keep an image alive through the
+// client list. The last release of an unlocked image flushes and destroys it.
+#pragma once
+
+#include "image/imagedef.h"
+#include "image/ramimage.h"
+
+namespace krel {
+
+// Process-wide state of the image store.
+struct ImageStore {
+    RamImage *head = nullptr;  // newest first
+    int serial = 0;            // next number of a generated "rimg%d" tag
+};
+ImageStore &imageStore();
+
+RamImage *findByTag(const char *tag);
+RamImage *findByFile(const char *fileName);
+void registerImage(const char *tag, RamImage *img);
+void unregisterImage(RamImage *img);
+
+// Resolves an image identifier (tag, file name, or a definition to create a
+// memory resident image from). On success refCount has been incremented for
+// the caller and the client, if any, is bound. *error gets an ImageError.
+RamImage *getImage(const char *tag, const char *fileName, const ImageDef *def, RimageClient *client, int *error);
+// Undoes one getImage; returns the remaining refCount (0 when destroyed).
+int releaseImage(RamImage *img, RimageClient *client);
+
+// A memory resident image from a definition, or the existing record redefined.
+RamImage *createImage(const ImageDef *def, RamImage *existing, int *error);
+// Opens a file (detecting its format when def is null) into a new record or
+// into `existing`, which changes only when the open succeeds.
+RamImage *openImageFile(const char *fileName, const ImageDef *def, RamImage *existing, int *error);
+// Creates the output file of a module and opens it.
+RamImage *openWithDef(ImageDef *def, RimageClient *client, int allowExisting, int *error);
+
+// Checks that a definition can be held: 0, IMGERR_UNKNOWN or IMGERR_UNHANDLED.
+// fileSize is the size of the backing file, or -1 for a memory image.
+int checkDefinition(const ImageDef &def, int64_t fileSize);
+
+// Frees everything of an image (it must not be registered any more).
+void destroyImage(RamImage *img);
+
+}  // namespace krel
