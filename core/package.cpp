@@ -7,6 +7,7 @@
 #include "core/conio.h"
 #include "core/runtime.h"
 #include "core/tclutil.h"
+#include "image/rimage.h"
 #include "platform/fpu.h"
 
 namespace krel {
@@ -113,8 +114,8 @@ struct Subsystem {
 };
 
 const Subsystem kSubsystems[] = {
-    // 1 rimage
-    {"calc", Calc_Init},  // 2
+    {"rimage", Rimg_Init},  // 1
+    {"calc", Calc_Init},    // 2
     // 3 composite widgets, 4 map display driver, 5 etran, 6 ddw, 7 MPEG-2,
     // 8 TWAIN, 9 GL windows, 10 dicom, 11 tiff
 };

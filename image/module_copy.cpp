@@ -1,0 +1,251 @@
+// copy / crop: copies a window of one image into another, with sampling,
+// band selection and format conversion on the way.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+#include <unistd.h>
+
+#include "core/conio.h"
+#include "core/runtime.h"
+#include "core/subcmd.h"
+#include "image/defoptions.h"
+#include "image/formats/formats.h"
+#include "image/modargs.h"
+#include "image/module_util.h"
+#include "image/modules.h"
+#include "image/registry.h"
+
+namespace krel {
+
+namespace {
+
+void copyUsage(const char *prog)
+{
+    conPrintf("Usage: %s -in IN -out OUT -ic IC -ir IR -oc OC -or OR -r R -c C -b B -cmp CMP -u U -ind IND "
+              "-imgid IMG -pixel PX -nbands NB -dx DX -dy DY -dump DUMP\n",
+              prog);
+    static const char *const lines[] = {
+        "where IN    input image\n",
+        "      OUT   output image\n",
+        "      IC    input start column\n",
+        "      IR    input start row\n",
+        "      OC    output start column\n",
+        "      OR    output start row\n",
+        "      R     rows to copy\n",
+        "      C     columns to copy\n",
+        "      B     band selection: i1[[:o1];i2[:o2];...]\n",
+        "      CMP   compression rate for JPEG image\n",
+        "      IND   flag of copy color indice: Y or N (def.: N).\n",
+        "      U     flag of update image file after copy: 0,1,or 2 (def: 1)).\n",
+        "      IMG   output image type.\n",
+        "      PX    output pixel ID.\n",
+        "      NB    output bands.\n",
+        "      DX    column interval.\n",
+        "      DY    row interval.\n",
+        "      DUMP  flag of dump (for a new BIP, BIL, BSQ output image, def:0).\n",
+    };
+    for (const char *line : lines) conPrintf("%s", line);
+}
+
+struct Window {
+    long ic, ir, oc, orow;  // starts
+    long rows, cols;        // output rows and columns to write
+    long ri, ci;            // input rows and columns read
+    int dx, dy;
+};
+
+// Copying an image onto itself is safe only when no pixel is read after it
+// was overwritten. Rows go top to bottom and each band line is read whole
+// before it is written, so the walk below finds exactly the unsafe cases.
+bool selfCopyUnsafe(const Window &w, const std::vector<BandPair> &pairs)
+{
+    const bool colsOverlap = w.ic < w.oc + w.cols && w.oc < w.ic + w.ci;
+    if (!colsOverlap) return false;
+    long written = 0;  // output rows finished
+    for (long i = 0; i < w.ri; i += w.dy, ++written) {
+        long rin = w.ir + i;
+        for (size_t p = 0; p < pairs.size(); ++p) {
+            // A row finished at an earlier step, or by an earlier pair of this step.
+            for (size_t q = 0; q < pairs.size(); ++q) {
+                if (pairs[q].out != pairs[p].in) continue;
+                bool earlierRow = rin >= w.orow && rin < w.orow + written;
+                bool earlierPair = q < p && rin == w.orow + written;
+                if (earlierRow || earlierPair) return true;
+            }
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int copyModule(const char *prog, int argc, const char **argv)
+{
+    if (argc == 0) {
+        copyUsage(prog);
+        return MODULE_USAGE;
+    }
+    ModuleOption opts[] = {{"-in", nullptr},    {"-out", nullptr},   {"-ic", nullptr},   {"-ir", nullptr},
+                           {"-oc", nullptr},    {"-or", nullptr},    {"-r", nullptr},    {"-c", nullptr},
+                           {"-b", nullptr},     {"-cmp", nullptr},   {"-u", nullptr},    {"-ind", nullptr},
+                           {"-imgid", nullptr}, {"-pixel", nullptr}, {"-nbands", nullptr}, {"-dx", nullptr},
+                           {"-dy", nullptr},    {"-dump", nullptr},  {nullptr, nullptr}};
+    int unknown = parseModuleArgs(opts, argc, argv);
+    if (unknown > 0) {
+        conEprintf("Error: %d unknown param(s).\n", unknown);
+        return MODULE_FAILED;
+    }
+    auto opt = [&](const char *name) { return moduleOption(opts, name); };
+    int update = optionInt(opt("-u"), 1);
+    if (update < 0 || update > 2) {
+        conEprintf("invalid update flag (must be 0,1,or 2).\n");
+        return MODULE_FAILED;
+    }
+    const char *inName = opt("-in"), *outName = opt("-out");
+    if (!inName) {
+        conEprintf("Missing input file.\n");
+        return MODULE_FAILED;
+    }
+    if (!outName) {
+        conEprintf("Missing output file.\n");
+        return MODULE_FAILED;
+    }
+    int dx = std::max(1, optionInt(opt("-dx"), 1));
+    int dy = std::max(1, optionInt(opt("-dy"), 1));
+
+    ModuleImage in(openModuleInput(inName, "Error in open %s.\n"));
+    if (!in) return MODULE_FAILED;
+
+    int error = IMGERR_OK;
+    ModuleImage out(getImage(outName, outName, nullptr, nullptr, &error));
+    // Only a name that is neither an image nor an existing file makes a new output.
+    if (!out && access(outName, F_OK) != 0) {
+        ImageDef def = in->def;
+        def.rows = in->def.rows / dy;
+        def.columns = in->def.columns / dx;
+        snprintf(def.file, sizeof def.file, "%s", outName);
+        bool ok = def.rows > 0 && def.columns > 0;
+        if (const char *v = opt("-imgid")) ok = ok && (def.imgid = imageFormatCode(v)) > 0;
+        if (const char *v = opt("-pixel")) ok = ok && (def.pixel = pixelTypeCode(v)) > 0;
+        if (const char *v = opt("-nbands")) ok = ok && (def.nbands = optionInt(v, 1)) > 0;
+        const bool dump = optionInt(opt("-dump"), 0) != 0;
+        // A source without header (memory images, dumps) would pass that on:
+        // any positive offset asks for a header, and the header writer raises
+        // it to the header's own size.
+        if (dump)
+            def.offset = 0;
+        else if (def.offset <= 0)
+            def.offset = 1;
+        // A memory resident source still makes a file: its own format is kept
+        // only when it is a file format.
+        if (isMemoryFormat(def.imgid)) def.imgid = IMG_BSQ;
+        ok = ok && validateImageDef(nullptr, &def, &in->def) == TCL_OK;
+        if (ok) out.reset(openWithDef(&def, nullptr, 0, &error));
+        if (out && dump && (def.imgid == IMG_BSQ || def.imgid == IMG_BIL || def.imgid == IMG_BIP)) {
+            out->def.offset = 0;
+            out->dataOffset = 0;
+        }
+    }
+    if (!out) {
+        conEprintf("Error in open %s.\n", outName);
+        if (*errorText(error)) conEprintf("%s\n", errorText(error));
+        return MODULE_FAILED;
+    }
+    if (const char *cmp = opt("-cmp")) {
+        if (in->def.imgid == IMG_JPEG) in->def.block = optionInt(cmp, 75);
+        if (out->def.imgid == IMG_JPEG) out->def.block = optionInt(cmp, 75);
+    }
+
+    Window w{};
+    w.dx = dx;
+    w.dy = dy;
+    w.ic = optionInt(opt("-ic"), 0);
+    w.ir = optionInt(opt("-ir"), 0);
+    w.oc = optionInt(opt("-oc"), 0);
+    w.orow = optionInt(opt("-or"), 0);
+    if (w.ir < 0) w.orow -= w.ir, w.ir = 0;
+    if (w.ic < 0) w.oc -= w.ic, w.ic = 0;
+    if (w.orow < 0) w.ir -= w.orow, w.orow = 0;
+    if (w.oc < 0) w.ic -= w.oc, w.oc = 0;
+    const ImageDef &id = in->def, &od = out->def;
+    w.rows = opt("-r") ? optionInt(opt("-r"), 0) : od.rows - w.orow;
+    w.cols = opt("-c") ? optionInt(opt("-c"), 0) : od.columns - w.oc;
+    w.ri = std::min({w.rows * dy, (od.rows - w.orow) * dy, static_cast<long>(id.rows) - w.ir});
+    w.ci = std::min({w.cols * dx, (od.columns - w.oc) * dx, static_cast<long>(id.columns) - w.ic});
+    w.cols = w.ci > 0 ? (w.ci + dx - 1) / dx : 0;
+
+    std::vector<BandPair> pairs;
+    if (const char *b = opt("-b")) {
+        if (!parseBandList(b, &pairs)) {
+            conEprintf("Invalid band specification.\n");
+            return MODULE_FAILED;
+        }
+        for (const BandPair &p : pairs)
+            if (p.in > id.nbands || p.out > od.nbands) {
+                conEprintf("Error in band params.\n");
+                return MODULE_FAILED;
+            }
+    } else {
+        for (int b = 1; b <= std::min(id.nbands, od.nbands); ++b) pairs.push_back({b, b});
+    }
+
+    const char *ind = opt("-ind");
+    if (ind && (ind[0] == 'Y' || ind[0] == 'y') && ind[1] == '\0' && id.nindices > 0 && od.nindices > 0) {
+        int n = std::min(od.nindices, id.nindices);
+        memcpy(out->def.palette, in->def.palette, static_cast<size_t>(std::min(n, 256)) * 3);
+        if (out->fileHandle >= 0 && (od.imgid == IMG_DIB || od.imgid == IMG_TIFF)) writeFilePalette(out.get());
+    }
+
+    if (in.get() == out.get() && selfCopyUnsafe(w, pairs)) {
+        conEprintf("Error: the output window overlaps the input window of the same image; copy to another "
+                   "image first.\n");
+        return MODULE_FAILED;
+    }
+
+    const bool wide = id.bits > 8 || od.bits > 8;
+    std::unique_ptr<float[]> values;
+    std::unique_ptr<uint8_t[]> bytes;
+    try {
+        if (w.ci > 0) {
+            if (wide)
+                values.reset(new float[static_cast<size_t>(w.ci)]);
+            else
+                bytes.reset(new uint8_t[static_cast<size_t>(w.ci)]);
+        }
+    } catch (const std::bad_alloc &) {
+        conEprintf("Error in memory allocation.\n");
+        return MODULE_FAILED;
+    }
+
+    MeterProgress meter{"crop", 0.0f};
+    long k = 0;
+    for (long i = 0; i < w.ri && w.ci > 0; i += dy, ++k) {
+        if (checkRimageStatus() == STATUS_ABORT) {
+            conEprintf("rimage crop canceled...\n");
+            break;
+        }
+        for (const BandPair &p : pairs) {
+            int inBand = p.in - 1, outBand = std::max(p.out - 1, 0);
+            int row = static_cast<int>(w.ir + i), orow = static_cast<int>(w.orow + k);
+            if (wide) {
+                readLineValues(in.get(), row, inBand, static_cast<int>(w.ic), static_cast<int>(w.cols), dx, values.get());
+                putFloatLine(out.get(), orow, static_cast<int>(w.oc), static_cast<int>(w.cols), outBand, values.get());
+            } else {
+                readLineBytes(in.get(), row, inBand, static_cast<int>(w.ic), static_cast<int>(w.cols), dx, bytes.get());
+                putByteLine(out.get(), orow, static_cast<int>(w.oc), static_cast<int>(w.cols), outBand, bytes.get());
+            }
+        }
+        meter.step(i, w.ri);
+    }
+    meter.finish();
+    meterReset();
+    in.release();
+    std::vector<int> written;
+    for (const BandPair &p : pairs) written.push_back(std::max(p.out - 1, 0));
+    applyUpdateFlag(out.get(), update, written);
+    return MODULE_DONE;
+}
+
+}  // namespace krel

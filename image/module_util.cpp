@@ -1,0 +1,116 @@
+#include "image/module_util.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/conio.h"
+#include "core/runtime.h"
+#include "image/formats/formats.h"
+#include "image/registry.h"
+
+namespace krel {
+
+RamImage *openModuleInput(const char *name, const char *errorFormat)
+{
+    int error = IMGERR_OK;
+    RamImage *img = getImage(name, name, nullptr, nullptr, &error);
+    if (!img) {
+        conEprintf(errorFormat, name);
+        if (*errorText(error)) conEprintf("%s\n", errorText(error));
+    }
+    return img;
+}
+
+template <class T>
+static bool readTyped(RamImage *img, int row, int band, int first, int count, int step, T *out, bool clampByte)
+{
+    const uint8_t *line = getLine(img, row, band, 1);
+    if (!line) return false;
+    const ImageDef &d = img->def;
+    for (int k = 0; k < count; ++k) {
+        long c = first + static_cast<long>(k) * step;
+        double v;
+        switch (d.pixel) {
+        case PIX_1BIT: {
+            int bit = d.msbf ? 7 - static_cast<int>(c & 7) : static_cast<int>(c & 7);
+            v = (line[c >> 3] >> bit) & 1;
+            break;
+        }
+        case PIX_4BITS: {
+            uint8_t byte = line[c >> 1];
+            bool high = d.msbf ? (c & 1) == 0 : (c & 1) == 1;
+            v = high ? byte >> 4 : byte & 0x0F;
+            break;
+        }
+        case PIX_SHORT: { int16_t x; memcpy(&x, line + 2 * c, 2); v = x; break; }
+        case PIX_USHORT: { uint16_t x; memcpy(&x, line + 2 * c, 2); v = x; break; }
+        case PIX_LONG: { int32_t x; memcpy(&x, line + 4 * c, 4); v = x; break; }
+        case PIX_FLOAT: { float x; memcpy(&x, line + 4 * c, 4); v = x; break; }
+        case PIX_SBYTE: v = static_cast<int8_t>(line[c]); break;
+        default: v = line[c]; break;
+        }
+        if (clampByte) v = std::clamp(v, 0.0, 255.0);
+        out[k] = static_cast<T>(v);
+    }
+    return true;
+}
+
+bool readLineValues(RamImage *img, int row, int band, int first, int count, int step, float *out)
+{
+    return readTyped(img, row, band, first, count, step, out, false);
+}
+
+bool readLineBytes(RamImage *img, int row, int band, int first, int count, int step, uint8_t *out)
+{
+    // Byte lines read with step 1 need no conversion at all.
+    if (img->def.pixel == PIX_BYTE && step == 1) {
+        const uint8_t *line = getLine(img, row, band, 1);
+        if (!line) return false;
+        memcpy(out, line + first, static_cast<size_t>(count));
+        return true;
+    }
+    return readTyped(img, row, band, first, count, step, out, true);
+}
+
+void MeterProgress::step(long i, long n)
+{
+    float f = static_cast<float>(i + 1) / static_cast<float>(n);
+    if (f >= threshold) {
+        meterSet(name, threshold);
+        float inc = meterInc();
+        threshold += inc > 0 ? inc : 2.0f;
+    }
+}
+
+void MeterProgress::finish() { meterSet(name, 1.0f); }
+
+namespace {
+PaletteWriter paletteWriters[kImageFormatCount];
+}
+
+void setPaletteWriter(int imgid, PaletteWriter writer)
+{
+    if (imgid >= 0 && imgid < kImageFormatCount) paletteWriters[imgid] = writer;
+}
+
+int writeFilePalette(RamImage *img)
+{
+    int imgid = img->def.imgid;
+    if (img->fileHandle < 0 || imgid < 0 || imgid >= kImageFormatCount || !paletteWriters[imgid]) return 0;
+    return paletteWriters[imgid](img);
+}
+
+void applyUpdateFlag(RamImage *out, int flag, const std::vector<int> &bandsWritten)
+{
+    if (flag != 1 && flag != 2) return;
+    flushImage(out);
+    if (flag == 2 && out->bandStats) {
+        for (int b : bandsWritten)
+            if (b >= 0 && b < out->def.nbands) out->bandStats[b].done = 0;
+        notifyClients(out, -1, NOTIFY_CONFIG);
+    } else {
+        notifyClients(out, -1, NOTIFY_DATA);
+    }
+}
+
+}  // namespace krel

@@ -1,0 +1,65 @@
+// Shared pieces of the processing modules: holding images for one run,
+// reading band lines as numbers, progress and the update flag.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "image/ramimage.h"
+#include "image/registry.h"
+
+namespace krel {
+
+// Holds one image obtained by getImage/openWithDef and releases it once.
+class ModuleImage {
+public:
+    ModuleImage() = default;
+    explicit ModuleImage(RamImage *img) : img_(img) {}
+    ModuleImage(const ModuleImage &) = delete;
+    ModuleImage &operator=(const ModuleImage &) = delete;
+    ~ModuleImage() { release(); }
+    void reset(RamImage *img)
+    {
+        release();
+        img_ = img;
+    }
+    void release()
+    {
+        if (img_) releaseImage(img_, nullptr);
+        img_ = nullptr;
+    }
+    RamImage *get() const { return img_; }
+    RamImage *operator->() const { return img_; }
+    explicit operator bool() const { return img_ != nullptr; }
+
+private:
+    RamImage *img_ = nullptr;
+};
+
+// Opens an input by tag and file name, printing "<what> <name>.\n" and the
+// error text on failure.
+RamImage *openModuleInput(const char *name, const char *errorFormat);
+
+// Reads `count` values of a band line from `first`, every `step`-th, as
+// floats or bytes (bytes clamp to 0..255). False when the line is missing.
+bool readLineValues(RamImage *img, int row, int band, int first, int count, int step, float *out);
+bool readLineBytes(RamImage *img, int row, int band, int first, int count, int step, uint8_t *out);
+
+// The meter protocol of long loops: call step(i, n) after unit i of n.
+struct MeterProgress {
+    const char *name;
+    float threshold;
+    void step(long i, long n);
+    void finish();
+};
+
+// Rewrites the palette stored in an image's file (DIB, TIFF): the format's
+// writer status, 0 for formats that keep no palette in the file.
+using PaletteWriter = int (*)(RamImage *img);
+void setPaletteWriter(int imgid, PaletteWriter writer);
+int writeFilePalette(RamImage *img);
+
+// Applies the update flag to an output written by a module.
+void applyUpdateFlag(RamImage *out, int flag, const std::vector<int> &bandsWritten);
+
+}  // namespace krel
