@@ -10,13 +10,84 @@ foreach c {calc gimg winmsg rimage krel etran} {
 }
 say "commands: $krelCommands"
 say "gimg version: [gimg version], rgb24: [gimg rgb24]"
-say "application procedures: [lsort [info procs meter.*]] krelPause krelAbort view"
+
+set work [file join [pwd] demo-work]
+file mkdir $work
 
 # Script archives are the package's own way of shipping Tcl code.
-set lib [file join [pwd] demo-[pid].lib]
+set lib [file join $work demo.lib]
 set ratio [calc compsave $lib {proc demoHello {} {return "hello from an archive"}}]
 calc decompload $lib
-file delete $lib
 say "archive round trip: [demoHello] (ratio $ratio)"
 
+# A synthetic 6-band scene of four land covers: water in the north-west,
+# forest in the north-east, fields in the south and a town in the middle.
+# Spectra per class and band, plus noise from the package's own generator,
+# so the scene is the same on every run.
+set classes {water forest field town}
+set spectra {
+    water  {40 35 25 12  8  5}
+    forest {30 45 30 120 70 35}
+    field  {60 75 80 95 110 90}
+    town   {110 105 100 90 120 130}
+}
+proc classAt {r c size} {
+    set h [expr {$size / 2}]
+    set dr [expr {$r - $h}]
+    set dc [expr {$c - $h}]
+    if {$dr * $dr + $dc * $dc < ($size / 6) * ($size / 6)} { return 3 }
+    if {$r >= $h} { return 2 }
+    expr {$c < $h ? 0 : 1}
+}
+set size 128
+set bands 6
+calc rand 1999
+set truth {}
+set pixels [lrepeat $bands {}]
+for {set r 0} {$r < $size} {incr r} {
+    for {set c 0} {$c < $size} {incr c} {
+        set k [classAt $r $c $size]
+        lappend truth [expr {$k + 1}]
+        set spectrum [dict get $spectra [lindex $classes $k]]
+        for {set b 0} {$b < $bands} {incr b} {
+            set v [expr {[lindex $spectrum $b] + [calc rand] % 21 - 10}]
+            lset pixels $b end+1 [expr {$v < 0 ? 0 : ($v > 255 ? 255 : $v)}]
+        }
+    }
+}
+set scene [file join $work scene.lan]
+file delete $scene
+rimage configure -file $scene -imgid E74 -pixel BYTE -rows $size -columns $size -nbands $bands
+rimage create overwrite
+rimage data -in $scene -data "BSQ 1 $bands 0 0 $size $size [join $pixels]"
+set truthFile [file join $work truth.lan]
+file delete $truthFile
+rimage configure -file $truthFile -nbands 1
+rimage create overwrite
+rimage data -in $truthFile -data "BSQ 1 1 0 0 $size $size $truth"
+say "wrote $scene: $size x $size, $bands bands of BYTE (ERDAS 7.4), and its ground truth"
+
+set tag [rimage open $scene]
+say "opened $scene as $tag: [rimage cget $tag -rows] rows, [rimage cget $tag -columns] columns,\
+    [rimage cget $tag -nbands] bands, [rimage cget $tag -imgid]"
+say "registry: [rimage list all]"
+set stats [rimage hist -imgid $tag -list stats]
+for {set b 0} {$b < $bands} {incr b} {
+    lassign [lindex $stats $b] sd mean lo hi
+    say [format "  band %d: mean %6.2f  sd %6.2f  range %3.0f..%3.0f" [expr {$b + 1}] $mean $sd $lo $hi]
+}
+
+# A window of the scene, bands 4, 3 and 2, copied into a new BIL file.
+set window [file join $work window.bil]
+rimage configure -file $window -imgid BIL -rows 64 -columns 64 -nbands 3
+rimage create overwrite
+rimage copy -in $tag -out $window -ir 32 -ic 32 -b {4:1;3:2;2:3}
+set w [rimage open $window]
+say "copied a 64 x 64 window of bands 4,3,2 to $window: [rimage cget $w -rows] x [rimage cget $w -columns],\
+    [rimage cget $w -nbands] bands, [rimage cget $w -imgid]"
+rimage close $w
+rimage close $tag
+say "closed everything; registry now: \{[rimage list]\}"
+
+file delete -force $work
 exit 0
