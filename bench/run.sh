@@ -36,3 +36,6 @@ run_case() {  # name bands columns rows
 run_case bil4x8192 4 8192 65536
 run_case bil1x512 1 512 4194304
 "$bin" memory 4096 4096 4
+
+# rimage copy against gdal_translate.
+"$(dirname "$0")/copy_vs_gdal.sh" "$build"
