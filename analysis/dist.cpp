@@ -68,7 +68,14 @@ bool DistanceRows::init(int rows, int columns, const uint8_t table[256], double 
     return true;
 }
 
-void DistanceRows::beginUp() { std::fill(vertical_.get(), vertical_.get() + columns_, static_cast<int64_t>(rows_)); }
+// Before the first marked pixel of a column the vertical distance counts from
+// a point beyond reach. Starting at the row count alone would, in an image of
+// fewer than 256 rows, make that point look nearer than 255 and report a
+// distance to a pixel that does not exist.
+void DistanceRows::beginUp()
+{
+    std::fill(vertical_.get(), vertical_.get() + columns_, std::max<int64_t>(rows_, 256));
+}
 
 void DistanceRows::update(const uint8_t *classes)
 {
