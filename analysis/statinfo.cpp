@@ -1,5 +1,6 @@
 #include "analysis/statinfo.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
