@@ -74,36 +74,42 @@ double sumReals(const float *a, int n)
     return total;
 }
 
+// A row's samples bands[b][0], [dx], [2dx], ... are copied into planes of
+// `stride` values. With a mask only the selected samples are copied, packed to
+// the front through the list of their positions, so that the sums run over
+// the kept samples alone.
 KREL_VECTOR_CLONES
-void gatherBytes(int16_t *out, const uint8_t *in, int dx, const uint8_t *select, int n)
+void widenBytes(int16_t *out, const uint8_t *in, int dx, int samples)
 {
-    if (dx == 1) {
-        if (select)
-            for (int s = 0; s < n; ++s) out[s] = static_cast<int16_t>(in[s] & select[s]);
-        else
-            for (int s = 0; s < n; ++s) out[s] = in[s];
-        return;
-    }
-    if (select)
-        for (int s = 0; s < n; ++s) out[s] = static_cast<int16_t>(in[static_cast<size_t>(s) * dx] & select[s]);
+    if (dx == 1)
+        for (int s = 0; s < samples; ++s) out[s] = in[s];
     else
-        for (int s = 0; s < n; ++s) out[s] = in[static_cast<size_t>(s) * dx];
+        for (int s = 0; s < samples; ++s) out[s] = in[static_cast<size_t>(s) * dx];
 }
 
 KREL_VECTOR_CLONES
-void gatherReals(float *out, const float *in, int dx, const uint8_t *select, int n)
+void copyReals(float *out, const float *in, int dx, int samples)
 {
-    // Samples outside the mask become +0.0 through their bits, so that a NaN
-    // or infinity under the mask cannot reach the sums.
-    for (int s = 0; s < n; ++s) {
-        float v = in[static_cast<size_t>(s) * dx];
-        if (select) {
-            uint32_t bits;
-            memcpy(&bits, &v, 4);
-            bits &= 0u - static_cast<uint32_t>(select[s] & 1);
-            memcpy(&v, &bits, 4);
-        }
-        out[s] = v;
+    if (dx == 1)
+        for (int s = 0; s < samples; ++s) out[s] = in[s];
+    else
+        for (int s = 0; s < samples; ++s) out[s] = in[static_cast<size_t>(s) * dx];
+}
+
+int countEqual(const uint8_t *mask, int m, uint8_t id)
+{
+    int hits = 0;
+    for (int i = 0; i < m; ++i) hits += mask[i] == id;
+    return hits;
+}
+
+template <class In, class Out>
+void gatherKept(Out *planes, size_t stride, const In *const *bands, int n, const int32_t *positions, int kept)
+{
+    for (int b = 0; b < n; ++b) {
+        const In *in = bands[b];
+        Out *out = planes + b * stride;
+        for (int i = 0; i < kept; ++i) out[i] = static_cast<Out>(in[positions[i]]);
     }
 }
 
@@ -175,7 +181,7 @@ bool StatAccumulator::init(int nBands, int samples)
     count_ = batch_ = 0;
     size_t plane = static_cast<size_t>(n_) * samples_;
     bool ok = mean_.allocate(n_ + 1) && product_.allocate(pairs_ + 1) && sum_.allocate(n_ + 1) &&
-              batchProduct_.allocate(pairs_ + 1) && select_.allocate(samples_ + 1) && wide_.allocate(plane + 1) &&
+              batchProduct_.allocate(pairs_ + 1) && positions_.allocate(samples_ + 1) && wide_.allocate(plane + 1) &&
               real_.allocate(plane + 1);
     if (!ok) conEprintf("Error in gmemAlloc.\n");
     return ok;
@@ -191,13 +197,35 @@ bool StatAccumulator::rowSelected(const uint8_t *mask, int dx, int maskId) const
 
 int StatAccumulator::selectRow(const uint8_t *mask, int dx, int maskId)
 {
-    uint8_t *sel = select_.get();
+    if (maskId < 0 || maskId > 255) return 0;
+    const int samples = samples_;
+    const uint8_t id = static_cast<uint8_t>(maskId);
+    int32_t *positions = positions_.get();
     int kept = 0;
-    bool valid = maskId >= 0 && maskId <= 255;
-    for (int s = 0; s < samples_; ++s) {
-        uint8_t hit = valid && mask[static_cast<size_t>(s) * dx] == maskId;
-        sel[s] = static_cast<uint8_t>(0u - hit);
-        kept += hit;
+    // Masks come in runs: a block of 32 samples is counted first, and one
+    // entirely outside or entirely inside the mask costs no per-sample work.
+    constexpr int kBlock = 32;
+    for (int s0 = 0; s0 < samples; s0 += kBlock) {
+        int m = std::min(kBlock, samples - s0);
+        int hits = 0;
+        if (dx == 1)
+            hits = countEqual(mask + s0, m, id);
+        else
+            for (int i = 0; i < m; ++i) hits += mask[static_cast<size_t>(s0 + i) * dx] == id;
+        if (hits == 0) continue;
+        if (hits == m) {
+            for (int i = 0; i < m; ++i) positions[kept + i] = (s0 + i) * dx;
+        } else {
+            // Every position is written and the count advances only past
+            // selected ones: no branch on the mask.
+            for (int i = 0; i < m; ++i) {
+                size_t at = static_cast<size_t>(s0 + i) * dx;
+                positions[kept] = static_cast<int32_t>(at);
+                kept += mask[at] == id;
+            }
+            continue;
+        }
+        kept += m;
     }
     return kept;
 }
@@ -206,15 +234,17 @@ void StatAccumulator::addRow(const uint8_t *const *bands, int dx, const uint8_t 
 {
     int kept = mask ? selectRow(mask, dx, maskId) : samples_;
     if (kept == 0) return;
-    const uint8_t *sel = mask ? select_.get() : nullptr;
+    const size_t stride = static_cast<size_t>(samples_);
     int16_t *wide = wide_.get();
-    for (int b = 0; b < n_; ++b) gatherBytes(wide + static_cast<size_t>(b) * samples_, bands[b], dx, sel, samples_);
+    if (mask)
+        gatherKept(wide, stride, bands, n_, positions_.get(), kept);
+    else
+        for (int b = 0; b < n_; ++b) widenBytes(wide + b * stride, bands[b], dx, samples_);
     for (int j = 0; j < n_; ++j) {
-        const int16_t *xj = wide + static_cast<size_t>(j) * samples_;
-        sum_[j] += static_cast<double>(sumBytes(xj, samples_));
+        const int16_t *xj = wide + j * stride;
+        sum_[j] += static_cast<double>(sumBytes(xj, kept));
         for (int i = 0; i <= j; ++i)
-            batchProduct_[triIndex(i, j)] +=
-                static_cast<double>(dotBytes(wide + static_cast<size_t>(i) * samples_, xj, samples_));
+            batchProduct_[triIndex(i, j)] += static_cast<double>(dotBytes(wide + i * stride, xj, kept));
     }
     batch_ += kept;
     if (batch_ > kStatBatch) fold();
@@ -222,16 +252,19 @@ void StatAccumulator::addRow(const uint8_t *const *bands, int dx, const uint8_t 
 
 void StatAccumulator::addRow(const float *const *bands, int dx, const uint8_t *mask, int maskId)
 {
+    // Samples outside the mask are never summed, whatever they hold (NaN too).
     int kept = mask ? selectRow(mask, dx, maskId) : samples_;
     if (kept == 0) return;
-    const uint8_t *sel = mask ? select_.get() : nullptr;
+    const size_t stride = static_cast<size_t>(samples_);
     float *real = real_.get();
-    for (int b = 0; b < n_; ++b) gatherReals(real + static_cast<size_t>(b) * samples_, bands[b], dx, sel, samples_);
+    if (mask)
+        gatherKept(real, stride, bands, n_, positions_.get(), kept);
+    else
+        for (int b = 0; b < n_; ++b) copyReals(real + b * stride, bands[b], dx, samples_);
     for (int j = 0; j < n_; ++j) {
-        const float *xj = real + static_cast<size_t>(j) * samples_;
-        sum_[j] += sumReals(xj, samples_);
-        for (int i = 0; i <= j; ++i)
-            batchProduct_[triIndex(i, j)] += dotReals(real + static_cast<size_t>(i) * samples_, xj, samples_);
+        const float *xj = real + j * stride;
+        sum_[j] += sumReals(xj, kept);
+        for (int i = 0; i <= j; ++i) batchProduct_[triIndex(i, j)] += dotReals(real + i * stride, xj, kept);
     }
     batch_ += kept;
     if (batch_ > kStatBatch) fold();
