@@ -245,3 +245,21 @@ TEST(StatTarget, NewFileThenAppendKeepingTheFileBands)
     EXPECT_EQ(getFeatureInfo(fresh.get(), FINFO_KIND), FEATURE_STAT);
     EXPECT_EQ(getFeatureInfo(fresh.get(), FINFO_PARAMS), 3);
 }
+
+TEST(StatAccumulator, MasksInRunsWithAndWithoutColumnSteps)
+{
+    // Runs of 40 mask values: whole blocks inside, outside and across the mask.
+    Scene s(50, 333, 3, 9);
+    std::vector<uint8_t> mask(size_t(s.rows) * s.cols);
+    for (int r = 0; r < s.rows; ++r)
+        for (int c = 0; c < s.cols; ++c) mask[size_t(r) * s.cols + c] = static_cast<uint8_t>(((c + 7 * r) / 40) % 3);
+    for (const char *dx : {"1", "2", "5"}) {
+        StatRegion g;
+        ASSERT_TRUE(statRegion(s.rows, s.cols, "1", "3", nullptr, nullptr, dx, "1", &g));
+        StatAccumulator acc;
+        accumulate(acc, s, g, &mask, 2, false);
+        FeaturePtr fb(newFeature(kStatFeatureId, nullptr, 3, statItemSize(3), 1, nullptr, 0));
+        ASSERT_EQ(acc.poolInto(statItem(fb.get(), 0)), PoolResult::Pooled);
+        expectItemMatches(statItem(fb.get(), 0), reference(s, g, &mask, 2));
+    }
+}
