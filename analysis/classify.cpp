@@ -20,73 +20,47 @@ namespace {
 constexpr int kChunk = 256;
 constexpr int kMaxInputBands = 8192;
 
-// ---- Scores with the band count known at compile time ----------------------
-// The whole pixel (its n values, the class mean and coefficients) lives in
-// registers, and the loop over the chunk's pixels becomes vector code.
+// ---- Distance scores with the band count known at compile time -----------
+// The pixel's n values and the class mean live in registers, and the loop over
+// the chunk's pixels becomes vector code. (The quadratic forms of MAHALANOBIS
+// and BAYES need more coefficients than there are vector registers; they run
+// band by band over arrays of the chunk, which vectorises better.)
 
 template <int N, int RULE>
 __attribute__((always_inline)) inline void scoreFixed(const float *const *rows, int offset, int count, int classes,
-                                                      const float *means, const float *inverses,
-                                                      const float *logDets, const float *priors, float *best,
-                                                      int32_t *idx)
+                                                      const float *means, float *best, int32_t *idx)
 {
     const float *x[N];
     for (int b = 0; b < N; ++b) x[b] = rows[b] + offset;
     for (int k = 0; k < classes; ++k) {
         float m[N];
         for (int b = 0; b < N; ++b) m[b] = means[k * N + b];
-        if constexpr (RULE == RULE_EUCLIDEAN || RULE == RULE_PARALLELPIPE) {
-            for (int s = 0; s < count; ++s) {
-                float score = 0.0f;
-                for (int b = 0; b < N; ++b) {
-                    float d = x[b][s] - m[b];
-                    score += RULE == RULE_EUCLIDEAN ? d * d : std::fabs(d);
-                }
-                bool better = score < best[s];
-                best[s] = better ? score : best[s];
-                idx[s] = better ? k : idx[s];
+        for (int s = 0; s < count; ++s) {
+            float score = 0.0f;
+            for (int b = 0; b < N; ++b) {
+                float d = x[b][s] - m[b];
+                score += RULE == RULE_EUCLIDEAN ? d * d : std::fabs(d);
             }
-        } else {
-            // The quadratic form over the lower triangle, the off-diagonal
-            // coefficients doubled (exactly) beforehand.
-            float a[N * N];
-            const float *inv = inverses + static_cast<size_t>(k) * N * N;
-            for (int i = 0; i < N; ++i)
-                for (int j = 0; j <= i; ++j) a[i * N + j] = i == j ? inv[i * N + j] : 2.0f * inv[i * N + j];
-            float logDet = logDets[k], prior = priors[k];
-            for (int s = 0; s < count; ++s) {
-                float d[N];
-                for (int b = 0; b < N; ++b) d[b] = x[b][s] - m[b];
-                float q = 0.0f;
-                for (int i = 0; i < N; ++i) {
-                    float t = a[i * N + i] * d[i];
-                    for (int j = 0; j < i; ++j) t += a[i * N + j] * d[j];
-                    q += d[i] * t;
-                }
-                float score = logDet + q;
-                bool better;
-                if constexpr (RULE == RULE_BAYES) {
-                    score = prior - score;
-                    better = score > best[s];
-                } else {
-                    better = score < best[s];
-                }
-                best[s] = better ? score : best[s];
-                idx[s] = better ? k : idx[s];
-            }
+            bool better = score < best[s];
+            best[s] = better ? score : best[s];
+            idx[s] = better ? k : idx[s];
         }
     }
 }
 
 // ---- Scores for any band count ---------------------------------------------
-// The same arithmetic band by band over arrays of the chunk.
-void scoreGeneric(int rule, int n, const float *const *rows, int offset, int count, int classes,
-                  const float *means, const float *inverses, const float *logDets, const float *priors,
-                  float *scratch, float *best, int32_t *idx)
+// The same arithmetic band by band over arrays of the chunk; N > 0 fixes the
+// band count at compile time, 0 takes it from `bands`.
+template <int N>
+__attribute__((always_inline)) inline void scoreGeneric(int rule, int bands, const float *const *rows, int offset,
+                                                        int count, int classes, const float *means,
+                                                        const float *inverses, const float *logDets,
+                                                        const float *priors, float *scratch, float *best, int32_t *idx)
 {
-    float *score = scratch;             // kChunk
-    float *t = scratch + kChunk;        // kChunk
-    float *diff = scratch + 2 * kChunk; // n x kChunk
+    const int n = N > 0 ? N : bands;
+    float *score = scratch;              // kChunk
+    float *t = scratch + kChunk;         // kChunk
+    float *diff = scratch + 2 * kChunk;  // n x kChunk
     for (int k = 0; k < classes; ++k) {
         const float *m = means + static_cast<size_t>(k) * n;
         for (int s = 0; s < count; ++s) score[s] = 0.0f;
@@ -145,26 +119,15 @@ struct ChunkJob {
     float *scratch;
 };
 
-#define KREL_FIXED_CASE(N)                                                                                     \
-    case N:                                                                                                    \
-        switch (job.rule) {                                                                                    \
-        case RULE_EUCLIDEAN:                                                                                   \
-            scoreFixed<N, RULE_EUCLIDEAN>(rows, offset, count, job.classes, job.means, job.inverses,           \
-                                          job.logDets, job.priors, best, idx);                                 \
-            break;                                                                                             \
-        case RULE_PARALLELPIPE:                                                                                \
-            scoreFixed<N, RULE_PARALLELPIPE>(rows, offset, count, job.classes, job.means, job.inverses,        \
-                                             job.logDets, job.priors, best, idx);                              \
-            break;                                                                                             \
-        case RULE_MAHALANOBIS:                                                                                 \
-            scoreFixed<N, RULE_MAHALANOBIS>(rows, offset, count, job.classes, job.means, job.inverses,         \
-                                            job.logDets, job.priors, best, idx);                               \
-            break;                                                                                             \
-        default:                                                                                               \
-            scoreFixed<N, RULE_BAYES>(rows, offset, count, job.classes, job.means, job.inverses, job.logDets,  \
-                                      job.priors, best, idx);                                                  \
-            break;                                                                                             \
-        }                                                                                                      \
+#define KREL_FIXED_CASE(N)                                                                                       \
+    case N:                                                                                                      \
+        if (job.rule == RULE_EUCLIDEAN)                                                                          \
+            scoreFixed<N, RULE_EUCLIDEAN>(rows, offset, count, job.classes, job.means, best, idx);               \
+        else if (job.rule == RULE_PARALLELPIPE)                                                                  \
+            scoreFixed<N, RULE_PARALLELPIPE>(rows, offset, count, job.classes, job.means, best, idx);            \
+        else                                                                                                     \
+            scoreGeneric<N>(job.rule, N, rows, offset, count, job.classes, job.means, job.inverses, job.logDets, \
+                            job.priors, job.scratch, best, idx);                                                 \
         break;
 
 // Decides pixels offset..offset+count-1 (count <= kChunk) into out[0..count-1].
@@ -190,10 +153,10 @@ void decideChunk(const ChunkJob &job, const float *const *rows, int offset, int 
         KREL_FIXED_CASE(6)
         KREL_FIXED_CASE(7)
         KREL_FIXED_CASE(8)
-    default:
-        scoreGeneric(job.rule, job.n, rows, offset, count, job.classes, job.means, job.inverses, job.logDets,
-                     job.priors, job.scratch, best, idx);
-        break;
+        default:
+            scoreGeneric<0>(job.rule, job.n, rows, offset, count, job.classes, job.means, job.inverses, job.logDets,
+                            job.priors, job.scratch, best, idx);
+            break;
     }
     const int32_t unknown = job.classes;
     const float threshold = job.threshold;
@@ -310,8 +273,8 @@ bool classifyBands(const char *ib, int imageBands, const FeatureBlock *stat, std
     return true;
 }
 
-bool classifyWindow(int inRows, int inCols, int outRows, int outCols, const char *ir, const char *ic,
-                    const char *orow, const char *oc, const char *r, const char *c, ClassWindow *window)
+bool classifyWindow(int inRows, int inCols, int outRows, int outCols, const char *ir, const char *ic, const char *orow,
+                    const char *oc, const char *r, const char *c, ClassWindow *window)
 {
     ClassWindow w;
     w.ir = readInt(ir, 0);
@@ -360,7 +323,8 @@ bool ClassModel::create(const FeatureBlock *stat, const int *bands, int n, int r
     k_ = getFeatureInfo(stat, FINFO_COUNT);
     threshold_ = static_cast<float>(tshd * tshd);
     int p = getFeatureInfo(stat, FINFO_PARAMS);
-    if (n < 1 || rule < RULE_EUCLIDEAN || rule > RULE_BAYES || getFeatureInfo(stat, FINFO_ITEM_SIZE) != statItemSize(p)) {
+    if (n < 1 || rule < RULE_EUCLIDEAN || rule > RULE_BAYES ||
+        getFeatureInfo(stat, FINFO_ITEM_SIZE) != statItemSize(p)) {
         conEprintf("Error in createClusters: no bands or not a stat file.\n");
         return false;
     }
@@ -376,8 +340,8 @@ bool ClassModel::create(const FeatureBlock *stat, const int *bands, int n, int r
     }
     size_t kn = static_cast<size_t>(k_) * n + 1;
     bool full = rule == RULE_MAHALANOBIS || rule == RULE_BAYES;
-    bool ok = means_.allocate(kn) && logDet_.allocate(k_ + 1) && priors_.allocate(k_ + 1) &&
-              hits_.allocate(k_ + 1) && scratch_.allocate((static_cast<size_t>(n) + 2) * kChunk) &&
+    bool ok = means_.allocate(kn) && logDet_.allocate(k_ + 1) && priors_.allocate(k_ + 1) && hits_.allocate(k_ + 1) &&
+              scratch_.allocate((static_cast<size_t>(n) + 2) * kChunk) &&
               (full ? inverses_.allocate(static_cast<size_t>(k_) * n * n + 1) : variances_.allocate(kn));
     GmemArray<double> matrix;
     if (ok && full) ok = matrix.allocate(static_cast<size_t>(n) * n);
@@ -416,8 +380,7 @@ bool ClassModel::create(const FeatureBlock *stat, const int *bands, int n, int r
 
 void ClassModel::decide(int rule, const float *const *rows, int columns, int32_t *out, uint8_t *narrow)
 {
-    ChunkJob job{rule, n_, k_, means_.get(), inverses_.get(), logDet_.get(), priors_.get(), threshold_,
-                 scratch_.get()};
+    ChunkJob job{rule, n_, k_, means_.get(), inverses_.get(), logDet_.get(), priors_.get(), threshold_, scratch_.get()};
     int64_t *hits = hits_.get();
     int32_t local[kChunk];
     for (int offset = 0; offset < columns; offset += kChunk) {
@@ -457,8 +420,7 @@ void ClassModel::finishPrior()
     }
 }
 
-void classPalette(const ClassModel &model, int bits, const BandSummary *summaries, PaletteColour *palette,
-                  int nindices)
+void classPalette(const ClassModel &model, int bits, const BandSummary *summaries, PaletteColour *palette, int nindices)
 {
     int classes = model.classes(), c = std::min(model.bands(), 3);
     for (int k = 0; k < classes && k < nindices; ++k) {
@@ -493,9 +455,10 @@ void classPalette(const ClassModel &model, int bits, const BandSummary *summarie
 
 void classifyUsage(const char *program)
 {
-    conPrintf("Usage: %s -in IN -out OUT -stat STAT -ib IB -ob OB -o OP -norm NORM -tshd TSHD -ir IR -ic IC -or OR "
-              "-oc OC -r R -c C\n",
-              program);
+    conPrintf(
+        "Usage: %s -in IN -out OUT -stat STAT -ib IB -ob OB -o OP -norm NORM -tshd TSHD -ir IR -ic IC -or OR "
+        "-oc OC -r R -c C\n",
+        program);
     conPrintf("where  IN     input rimage ID\n");
     conPrintf("       OUT    output rimage ID\n");
     conPrintf("       STAT   statistical file name\n");

@@ -42,8 +42,8 @@ bool classifyBands(const char *ib, int imageBands, const FeatureBlock *stat, std
 struct ClassWindow {
     int ir = 0, ic = 0, orow = 0, oc = 0, rows = 0, cols = 0;
 };
-bool classifyWindow(int inRows, int inCols, int outRows, int outCols, const char *ir, const char *ic,
-                    const char *orow, const char *oc, const char *r, const char *c, ClassWindow *window);
+bool classifyWindow(int inRows, int inCols, int outRows, int outCols, const char *ir, const char *ic, const char *orow,
+                    const char *oc, const char *r, const char *c, ClassWindow *window);
 
 // Row buffers of a classification pass: one line of singles per band and one
 // output line. False after "Error in gmemAlloc: WHO\n".

@@ -1,15 +1,16 @@
 #include "analysis/feature.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <unistd.h>
 
-#include "core/conio.h"
 #include "analysis/buffer.h"
+#include "core/conio.h"
 #include "core/runtime.h"
 #include "platform/files.h"
 
@@ -35,13 +36,28 @@ int32_t load32(const unsigned char *p)
     memcpy(&v, p, 4);
     return v;
 }
-void store32(unsigned char *p, int32_t v) { memcpy(p, &v, 4); }
+void store32(unsigned char *p, int32_t v)
+{
+    memcpy(p, &v, 4);
+}
 
-unsigned char *bytes(FeatureBlock *b) { return reinterpret_cast<unsigned char *>(b); }
-const unsigned char *bytes(const FeatureBlock *b) { return reinterpret_cast<const unsigned char *>(b); }
+unsigned char *bytes(FeatureBlock *b)
+{
+    return reinterpret_cast<unsigned char *>(b);
+}
+const unsigned char *bytes(const FeatureBlock *b)
+{
+    return reinterpret_cast<const unsigned char *>(b);
+}
 
-int32_t field(const FeatureBlock *b, int offset) { return load32(bytes(b) + offset); }
-void setField(FeatureBlock *b, int offset, int32_t v) { store32(bytes(b) + offset, v); }
+int32_t field(const FeatureBlock *b, int offset)
+{
+    return load32(bytes(b) + offset);
+}
+void setField(FeatureBlock *b, int offset, int32_t v)
+{
+    store32(bytes(b) + offset, v);
+}
 
 int kindOf(const unsigned char *id)
 {
@@ -56,19 +72,27 @@ int kindOf(const unsigned char *id)
 int64_t kindItemSize(int kind, int64_t p)
 {
     switch (kind) {
-    case FEATURE_STAT: return 72 + 2 * p * (p + 3);
-    case FEATURE_EIGEN: return eigenItemSize(p);
-    case FEATURE_ISO: return isoItemSize(p);
-    default: return -1;
+        case FEATURE_STAT:
+            return 72 + 2 * p * (p + 3);
+        case FEATURE_EIGEN:
+            return eigenItemSize(p);
+        case FEATURE_ISO:
+            return isoItemSize(p);
+        default:
+            return -1;
     }
 }
 int64_t kindPrivateSize(int kind, int64_t p)
 {
     switch (kind) {
-    case FEATURE_STAT: return kStatPrivateSize;
-    case FEATURE_EIGEN: return eigenPrivateSize(p);
-    case FEATURE_ISO: return kIsoPrivateSize;
-    default: return -1;
+        case FEATURE_STAT:
+            return kStatPrivateSize;
+        case FEATURE_EIGEN:
+            return eigenPrivateSize(p);
+        case FEATURE_ISO:
+            return kIsoPrivateSize;
+        default:
+            return -1;
     }
 }
 
@@ -88,23 +112,32 @@ bool headIsSound(const unsigned char *head, const char *file)
                  offset >= kFeatureHeadSize + 4 * p && total == offset + count * itemSize;
     if (sound && kind != FEATURE_UNKNOWN) {
         int64_t privateSize = offset - kFeatureHeadSize - 4 * p;
-        sound = itemSize == kindItemSize(kind, p) &&
-                (privateSize == 0 || privateSize == kindPrivateSize(kind, p));
+        sound = itemSize == kindItemSize(kind, p) && (privateSize == 0 || privateSize == kindPrivateSize(kind, p));
     }
     if (!sound)
-        conEprintf("Error in reading features: bad head in %s (size %ld, item offset %ld, item size %ld, "
-                   "count %ld, parameters %ld).\n",
-                   file, static_cast<long>(total), static_cast<long>(offset), static_cast<long>(itemSize),
-                   static_cast<long>(count), static_cast<long>(p));
+        conEprintf(
+            "Error in reading features: bad head in %s (size %ld, item offset %ld, item size %ld, "
+            "count %ld, parameters %ld).\n",
+            file, static_cast<long>(total), static_cast<long>(offset), static_cast<long>(itemSize),
+            static_cast<long>(count), static_cast<long>(p));
     return sound;
 }
 
 }  // namespace
 
-unsigned char *featureBytes(FeatureBlock *block) { return bytes(block); }
-const unsigned char *featureBytes(const FeatureBlock *block) { return bytes(block); }
+unsigned char *featureBytes(FeatureBlock *block)
+{
+    return bytes(block);
+}
+const unsigned char *featureBytes(const FeatureBlock *block)
+{
+    return bytes(block);
+}
 
-void freeFeature(FeatureBlock *block) { gmemFree(block); }
+void freeFeature(FeatureBlock *block)
+{
+    gmemFree(block);
+}
 
 FeatureBlock *newFeature(const char *id, const int32_t *params, int nParams, int itemSize, int itemCount,
                          const void *priv, int privateSize)
@@ -322,17 +355,24 @@ const void *getFeatureItem(const FeatureBlock *block, int i)
 int getFeatureInfo(const FeatureBlock *block, int what)
 {
     switch (what) {
-    case FINFO_SIZE: return field(block, kOffTotal);
-    case FINFO_COUNT: return field(block, kOffCount);
-    case FINFO_ITEM_SIZE: return field(block, kOffItemSize);
-    case FINFO_ITEM_OFFSET: return field(block, kOffItemOffset);
-    case FINFO_PARAMS: return field(block, kOffParams);
-    case FINFO_KIND: {
-        int kind = kindOf(bytes(block));
-        if (kind == FEATURE_UNKNOWN) conEprintf("Unknown feature ID.\n");
-        return kind;
-    }
-    default: conEprintf("Undefine feature info.\n"); return 0;
+        case FINFO_SIZE:
+            return field(block, kOffTotal);
+        case FINFO_COUNT:
+            return field(block, kOffCount);
+        case FINFO_ITEM_SIZE:
+            return field(block, kOffItemSize);
+        case FINFO_ITEM_OFFSET:
+            return field(block, kOffItemOffset);
+        case FINFO_PARAMS:
+            return field(block, kOffParams);
+        case FINFO_KIND: {
+            int kind = kindOf(bytes(block));
+            if (kind == FEATURE_UNKNOWN) conEprintf("Unknown feature ID.\n");
+            return kind;
+        }
+        default:
+            conEprintf("Undefine feature info.\n");
+            return 0;
     }
 }
 
@@ -358,14 +398,32 @@ const void *getFeaturePrivate(const FeatureBlock *block)
     return getFeaturePrivate(const_cast<FeatureBlock *>(block));
 }
 
-const char *getFeatureId(const FeatureBlock *block) { return reinterpret_cast<const char *>(block); }
+const char *getFeatureId(const FeatureBlock *block)
+{
+    return reinterpret_cast<const char *>(block);
+}
 
-int statItemSize(int n) { return 72 + 2 * n * (n + 3); }
+int statItemSize(int n)
+{
+    return 72 + 2 * n * (n + 3);
+}
 
-int32_t StatItem::nPixels() const { return load32(base + 64); }
-void StatItem::setPixels(int32_t v) const { store32(base + 64, v); }
-int32_t StatItem::id() const { return load32(base + 68); }
-void StatItem::setId(int32_t v) const { store32(base + 68, v); }
+int32_t StatItem::nPixels() const
+{
+    return load32(base + 64);
+}
+void StatItem::setPixels(int32_t v) const
+{
+    store32(base + 64, v);
+}
+int32_t StatItem::id() const
+{
+    return load32(base + 68);
+}
+void StatItem::setId(int32_t v) const
+{
+    store32(base + 68, v);
+}
 
 void StatItem::setName(const char *text) const
 {

@@ -49,9 +49,18 @@ enum FeatureInfo {
 // Private sizes and item sizes of the three kinds for P bands.
 constexpr int kStatPrivateSize = 192;
 constexpr int kIsoPrivateSize = 152;
-inline int64_t eigenPrivateSize(int64_t n) { return 516 + 8 * n; }
-inline int64_t eigenItemSize(int64_t n) { return 12 + 4 * n; }
-inline int64_t isoItemSize(int64_t n) { return 12 + 16 * n; }
+inline int64_t eigenPrivateSize(int64_t n)
+{
+    return 516 + 8 * n;
+}
+inline int64_t eigenItemSize(int64_t n)
+{
+    return 12 + 4 * n;
+}
+inline int64_t isoItemSize(int64_t n)
+{
+    return 12 + 16 * n;
+}
 
 // Creates a zero-filled block with the head filled in; `id` supplies 8 bytes,
 // `params` P words (may be null: zeros), `priv` the private data (null: zeros).
@@ -96,8 +105,14 @@ long putFileData(int fd, const void *buffer, long size, long offset, int quiet);
 // ---- Packed triangles -------------------------------------------------------
 // A symmetric n x n matrix is kept as rows j = 0..n-1, row j holding columns
 // 0..j: (i, j) with i <= j lies at j(j+1)/2 + i.
-inline int triIndex(int i, int j) { return i <= j ? j * (j + 1) / 2 + i : i * (i + 1) / 2 + j; }
-inline int triSize(int n) { return n * (n + 1) / 2; }
+inline int triIndex(int i, int j)
+{
+    return i <= j ? j * (j + 1) / 2 + i : i * (i + 1) / 2 + j;
+}
+inline int triSize(int n)
+{
+    return n * (n + 1) / 2;
+}
 
 // ---- Stat items (kind STATFTUR) ----------------------------------------------
 //   0 32 name (NUL-terminated, at most 31 characters)

@@ -289,7 +289,10 @@ void StatAccumulator::fold()
     batch_ = 0;
 }
 
-void StatAccumulator::finish() { fold(); }
+void StatAccumulator::finish()
+{
+    fold();
+}
 
 PoolResult StatAccumulator::poolInto(const StatItem &item) const
 {

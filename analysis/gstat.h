@@ -81,9 +81,9 @@ private:
     int64_t count_ = 0;  // N: samples folded into the running values
     int64_t batch_ = 0;  // k: samples in the batch
     GmemArray<double> mean_, product_, sum_, batchProduct_;
-    GmemArray<int32_t> positions_;    // offsets of the row's selected samples (S + 1)
-    GmemArray<int16_t> wide_;         // n planes of S: the kept byte samples, packed
-    GmemArray<float> real_;           // n planes of S: the kept real samples, packed
+    GmemArray<int32_t> positions_;  // offsets of the row's selected samples (S + 1)
+    GmemArray<int16_t> wide_;       // n planes of S: the kept byte samples, packed
+    GmemArray<float> real_;         // n planes of S: the kept real samples, packed
 };
 
 }  // namespace krel

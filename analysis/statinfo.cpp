@@ -31,7 +31,10 @@ double loadDouble(const unsigned char *p)
 }
 
 // Texts of a file are printed only up to their field's end, terminated or not.
-int textLength(const void *text, size_t field) { return static_cast<int>(strnlen(static_cast<const char *>(text), field)); }
+int textLength(const void *text, size_t field)
+{
+    return static_cast<int>(strnlen(static_cast<const char *>(text), field));
+}
 
 // Values "%15.6e", five to a line, then a closing newline.
 void printRow5(const float *values, int n, int stride = 1)
@@ -300,10 +303,18 @@ int statinfoRun(const StatInfoOptions &o)
     }
     bool ok = true;
     switch (getFeatureInfo(block.get(), FINFO_KIND)) {
-    case FEATURE_STAT: printStatFile(block.get(), o.stat, invert, flags, &ok); break;
-    case FEATURE_EIGEN: printEigenFile(block.get()); break;
-    case FEATURE_ISO: printIsoFile(block.get(), flags); break;
-    default: ok = false; break;
+        case FEATURE_STAT:
+            printStatFile(block.get(), o.stat, invert, flags, &ok);
+            break;
+        case FEATURE_EIGEN:
+            printEigenFile(block.get());
+            break;
+        case FEATURE_ISO:
+            printIsoFile(block.get(), flags);
+            break;
+        default:
+            ok = false;
+            break;
     }
     return ok ? 1 : 0;
 }

@@ -4,6 +4,8 @@
 // them: one row at a time, each band row turned into singles first.
 //
 // Usage: bench_classify [DIR]   (DIR keeps the scene for numpy; default /tmp)
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -13,7 +15,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-#include <unistd.h>
 
 #include "analysis/classify.h"
 #include "analysis/gstat.h"
@@ -72,7 +73,8 @@ int main(int argc, char **argv)
 
     // gstat: every class under its mask value, the whole scene each time.
     int32_t bandIds[kBands] = {0, 1, 2, 3, 4, 5};
-    FeaturePtr stat(newFeature(kStatFeatureId, bandIds, kBands, statItemSize(kBands), kClasses, nullptr, kStatPrivateSize));
+    FeaturePtr stat(
+        newFeature(kStatFeatureId, bandIds, kBands, statItemSize(kBands), kClasses, nullptr, kStatPrivateSize));
     double gstatBest = 1e9;
     for (int k = 0; k < kClasses; ++k) {
         StatAccumulator acc;
@@ -107,9 +109,10 @@ int main(int argc, char **argv)
         readBest = std::min(readBest, now() - t0);
     }
     double mib = (pixels.size() + labels.size()) / 1048576.0;
-    printf("gstat over %.0f MiB (6 bands + mask), per class: %.3f s = %.0f MiB/s; one summing pass: %.0f MiB/s "
-           "(gstat/read %.2f)%s\n",
-           mib, gstatBest, mib / gstatBest, mib / readBest, readBest / gstatBest, checksum ? "" : " ");
+    printf(
+        "gstat over %.0f MiB (6 bands + mask), per class: %.3f s = %.0f MiB/s; one summing pass: %.0f MiB/s "
+        "(gstat/read %.2f)%s\n",
+        mib, gstatBest, mib / gstatBest, mib / readBest, readBest / gstatBest, checksum ? "" : " ");
 
     std::vector<int> list(bandIds, bandIds + kBands);
     std::vector<uint8_t> out(kCols);

@@ -62,7 +62,8 @@ int main(int argc, char **argv)
             for (int b = 0; b < kBands; ++b) {
                 double v = centre[k][b];
                 for (int j = 0; j < kBands; ++j) v += mix[k][b * kBands + j] * z[j];
-                pixels[(size_t(b) * kRows + r) * kCols + c] = static_cast<uint8_t>(std::clamp(std::round(v), 0.0, 255.0));
+                pixels[(size_t(b) * kRows + r) * kCols + c] =
+                    static_cast<uint8_t>(std::clamp(std::round(v), 0.0, 255.0));
             }
         }
 
@@ -80,7 +81,8 @@ int main(int argc, char **argv)
             if (!fb) return 1;
             StatRegion region;
             std::string sr = half ? "100" : "0", rr = half ? "1000" : "100";
-            if (!statRegion(kRows, kCols, sr.c_str(), nullptr, rr.c_str(), nullptr, nullptr, nullptr, &region)) return 1;
+            if (!statRegion(kRows, kCols, sr.c_str(), nullptr, rr.c_str(), nullptr, nullptr, nullptr, &region))
+                return 1;
             StatAccumulator acc;
             if (!acc.init(kBands, region.samples)) return 1;
             for (int r = region.sr; r < region.sr + region.rows; r += region.dy) {
@@ -91,7 +93,8 @@ int main(int argc, char **argv)
                 acc.addRow(rows, region.dx, mask, k + 1);
             }
             acc.finish();
-            if (acc.poolInto(statItem(fb.get(), index)) == PoolResult::Pooled && !saveFeature(statFile.c_str(), fb.get()))
+            if (acc.poolInto(statItem(fb.get(), index)) == PoolResult::Pooled &&
+                !saveFeature(statFile.c_str(), fb.get()))
                 return 1;
         }
     }
@@ -105,8 +108,10 @@ int main(int argc, char **argv)
         int rule;
         double tshd;
         const char *name;
-    } runs[] = {{RULE_MAHALANOBIS, 10.0, "maha10"}, {RULE_MAHALANOBIS, 1000.0, "maha1000"},
-                {RULE_EUCLIDEAN, 10.0, "eucl10"},   {RULE_EUCLIDEAN, 1000.0, "eucl1000"}};
+    } runs[] = {{RULE_MAHALANOBIS, 10.0, "maha10"},
+                {RULE_MAHALANOBIS, 1000.0, "maha1000"},
+                {RULE_EUCLIDEAN, 10.0, "eucl10"},
+                {RULE_EUCLIDEAN, 1000.0, "eucl1000"}};
     for (const auto &run : runs) {
         ClassModel model;
         if (!model.create(stat.get(), list.data(), kBands, run.rule, run.tshd)) return 1;

@@ -1,3 +1,5 @@
+#include "analysis/classify.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "analysis/classify.h"
 #include "analysis/dist.h"
 #include "support.h"
 
@@ -105,8 +106,9 @@ TEST(ClassifyArgs, BandListsMapThroughTheStatFile)
     EXPECT_FALSE(classifyBands("1,a", 6, fb.get(), &bands));
     EXPECT_FALSE(classifyBands("1-6,1", 6, fb.get(), &bands));  // more bands than the image has
     EXPECT_FALSE(classifyBands(nullptr, 5, fb.get(), &bands));  // the stat file names band 6
-    EXPECT_EQ(cap.err, "Input band 2 is not found in features.\nDuplicated input band.\nIllegal band number.\n"
-                       "Illegal band number.\nIllegal band number.\nIllegal band number.\n");
+    EXPECT_EQ(cap.err,
+              "Input band 2 is not found in features.\nDuplicated input band.\nIllegal band number.\n"
+              "Illegal band number.\nIllegal band number.\nIllegal band number.\n");
 }
 
 TEST(ClassifyArgs, Window)
@@ -120,15 +122,16 @@ TEST(ClassifyArgs, Window)
     EXPECT_FALSE(classifyWindow(100, 200, 80, 300, nullptr, "-1", nullptr, nullptr, nullptr, nullptr, &w));
     EXPECT_FALSE(classifyWindow(100, 200, 80, 300, nullptr, nullptr, "80", nullptr, nullptr, nullptr, &w));
     EXPECT_FALSE(classifyWindow(100, 200, 80, 300, nullptr, nullptr, nullptr, "300", nullptr, nullptr, &w));
-    EXPECT_EQ(cap.err, "input start row out of range.\ninput start colum out of range.\n"
-                       "output start row out of range.\noutput start column out of range.\n");
+    EXPECT_EQ(cap.err,
+              "input start row out of range.\ninput start colum out of range.\n"
+              "output start row out of range.\noutput start column out of range.\n");
 }
 
 TEST(ClassifyRules, EuclideanThresholdTiesAndUnknown)
 {
     // Classes 0 and 2 share a mean: their pixels go to class 0.
-    FeaturePtr fb = statBlock({0, 1}, {{{10, 10}, identityTri(2, 1)}, {{50, 50}, identityTri(2, 1)},
-                                        {{10, 10}, identityTri(2, 1)}});
+    FeaturePtr fb = statBlock(
+        {0, 1}, {{{10, 10}, identityTri(2, 1)}, {{50, 50}, identityTri(2, 1)}, {{10, 10}, identityTri(2, 1)}});
     ClassModel m;
     ASSERT_TRUE(m.create(fb.get(), std::vector<int>{0, 1}.data(), 2, RULE_EUCLIDEAN, 10.0));
     EXPECT_EQ(m.threshold(), 100.0f);
@@ -296,12 +299,15 @@ TEST(ClassifyRules, KernelAgreesWithAReferenceForEveryBandCount)
                 int best = 0;
                 for (int k = 1; k < classes; ++k)
                     if (score[k] < score[best]) best = k;
-                double value = rule <= RULE_PARALLELPIPE ? score[best] / n : rule == RULE_BAYES ? -score[best] : score[best];
+                double value = rule <= RULE_PARALLELPIPE ? score[best] / n
+                               : rule == RULE_BAYES      ? -score[best]
+                                                         : score[best];
                 int expect = value < m.threshold() ? best : classes;
                 if (out[s] != expect) {
                     // Only a difference inside float rounding is allowed.
                     double other = out[s] < classes ? score[out[s]] : 0;
-                    bool tie = out[s] < classes && std::fabs(other - score[best]) <= 1e-4 * (1 + std::fabs(score[best]));
+                    bool tie =
+                        out[s] < classes && std::fabs(other - score[best]) <= 1e-4 * (1 + std::fabs(score[best]));
                     bool edge = std::fabs(std::fabs(value) - m.threshold()) <= 1e-4 * m.threshold();
                     EXPECT_TRUE(tie || edge) << "n=" << n << " rule=" << rule << " s=" << s;
                     ++nearTies;
@@ -337,15 +343,16 @@ TEST(ClassifyRules, NarrowOutputSaturates)
 
 TEST(ClassPalette, ColoursFromTheClassMeans)
 {
-    FeaturePtr fb = statBlock({0, 1, 2}, {{{10.4f, 20.5f, -1.5f}, identityTri(3, 1)}, {{300, 0, 255}, identityTri(3, 1)},
-                                           {{1, 2, 3}, identityTri(3, 1)}});
+    FeaturePtr fb = statBlock({0, 1, 2}, {{{10.4f, 20.5f, -1.5f}, identityTri(3, 1)},
+                                          {{300, 0, 255}, identityTri(3, 1)},
+                                          {{1, 2, 3}, identityTri(3, 1)}});
     ClassModel m;
     ASSERT_TRUE(m.create(fb.get(), std::vector<int>{0, 1, 2}.data(), 3, RULE_EUCLIDEAN, 10.0));
     std::vector<PaletteColour> pal(6, PaletteColour{9, 9, 9});
     classPalette(m, 8, nullptr, pal.data(), 6);
     EXPECT_EQ(pal[0].red, 10);
-    EXPECT_EQ(pal[0].green, 21);   // half away from zero
-    EXPECT_EQ(pal[0].blue, 254);   // -2 as its low 8 bits
+    EXPECT_EQ(pal[0].green, 21);  // half away from zero
+    EXPECT_EQ(pal[0].blue, 254);  // -2 as its low 8 bits
     EXPECT_EQ(pal[1].red, 300 & 0xFF);
     EXPECT_EQ(pal[1].blue, 255);
     for (int k = 3; k < 6; ++k) EXPECT_TRUE(pal[k].red == 0 && pal[k].green == 0 && pal[k].blue == 0);
@@ -353,10 +360,10 @@ TEST(ClassPalette, ColoursFromTheClassMeans)
     // More than 8 bits: stretched over mean +- 2.5 sd cut to the band's range.
     BandSummary sums[3] = {{100, 20, 0, 1000}, {50, 0, 0, 100}, {5, 1, 5, 5}};
     classPalette(m, 16, sums, pal.data(), 6);
-    EXPECT_EQ(pal[0].red, 0);                                                        // below the window
-    EXPECT_EQ(pal[1].red, 255);                                                      // above it
-    EXPECT_EQ(pal[0].green, static_cast<int>(std::round(20.5 / 100 * 255)));        // sd 0: the full range
-    EXPECT_EQ(pal[1].blue, 255);                                                     // zero-width window
+    EXPECT_EQ(pal[0].red, 0);                                                 // below the window
+    EXPECT_EQ(pal[1].red, 255);                                               // above it
+    EXPECT_EQ(pal[0].green, static_cast<int>(std::round(20.5 / 100 * 255)));  // sd 0: the full range
+    EXPECT_EQ(pal[1].blue, 255);                                              // zero-width window
 
     // Two bands: blue of the class entries is left alone; one band: grey.
     ClassModel two;
@@ -381,8 +388,9 @@ TEST(Dist, ClassListsAndPalette)
     EXPECT_FALSE(parseClassList("5-3", table));
     EXPECT_FALSE(parseClassList("200-256", table));
     EXPECT_FALSE(parseClassList("-1", table));
-    EXPECT_EQ(cap.err, "Error in parsing class definition.\nIlligal class definition.\nIlligal class definition.\n"
-                       "Illigal class definition.\n");
+    EXPECT_EQ(cap.err,
+              "Error in parsing class definition.\nIlligal class definition.\nIlligal class definition.\n"
+              "Illigal class definition.\n");
     PaletteColour pal[256];
     distPalette(pal);
     EXPECT_EQ(pal[0].red, 0);

@@ -1,3 +1,5 @@
+#include "analysis/eigen.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "analysis/eigen.h"
 #include "analysis/statinfo.h"
 #include "support.h"
 
@@ -201,9 +202,10 @@ TEST_F(EgvRun, ArgumentErrors)
     EXPECT_EQ(egvRun(o), 0);
     o.in = egvFile.c_str();
     EXPECT_EQ(egvRun(o), 0);
-    EXPECT_EQ(cap.err, "Input stat file missing!\noutput eigen vector file missing!\nInvalid statID 2\n"
-                       "Couldn't find stat: nothing\nUndefined option: SOME\nFail to get feature file: " +
-                           egvFile + "\n");
+    EXPECT_EQ(cap.err,
+              "Input stat file missing!\noutput eigen vector file missing!\nInvalid statID 2\n"
+              "Couldn't find stat: nothing\nUndefined option: SOME\nFail to get feature file: " +
+                  egvFile + "\n");
 }
 
 TEST_F(EgvRun, StatinfoListsTheEigenFile)
@@ -220,8 +222,9 @@ TEST_F(EgvRun, StatinfoListsTheEigenFile)
     test::ConsoleCapture cap;
     ASSERT_EQ(statinfoRun(s), 1) << cap.err;
     const std::string &t = cap.out;
-    EXPECT_EQ(t.rfind("EVINFO Source  : " + statFile + " water 0\nEVINFO Note    : Non Normalized\nEVINFO SQSTD   :\n", 0),
-              0u)
+    EXPECT_EQ(
+        t.rfind("EVINFO Source  : " + statFile + " water 0\nEVINFO Note    : Non Normalized\nEVINFO SQSTD   :\n", 0),
+        0u)
         << t;
     EXPECT_NE(t.find("\nEVINFO MEAN    :\n   1.000000e+01   2.000000e+01   3.000000e+01\n"), std::string::npos) << t;
     EXPECT_NE(t.find("Bands: 3\n         1         2         4\n"), std::string::npos) << t;

@@ -1,3 +1,5 @@
+#include "analysis/feature.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "analysis/feature.h"
 #include "support.h"
 
 using namespace krel;
@@ -34,7 +35,10 @@ int32_t word(const std::vector<unsigned char> &b, size_t at)
     return v;
 }
 
-void putWord(std::vector<unsigned char> &b, size_t at, int32_t v) { memcpy(b.data() + at, &v, 4); }
+void putWord(std::vector<unsigned char> &b, size_t at, int32_t v)
+{
+    memcpy(b.data() + at, &v, 4);
+}
 
 // A stat block of n bands and `count` items, saved to `path`.
 void makeStatFile(const std::string &path, int n, int count)
@@ -339,8 +343,9 @@ TEST(Dgb, InvertsKnownMatricesAndReportsSingularOnes)
     EXPECT_EQ(dgb(singular, 3), 0.0);
     double zero[4] = {0, 0, 0, 0};
     EXPECT_EQ(dgb(zero, 2), 0.0);
-    EXPECT_EQ(cap.err, "Error in dgb - zero value of a main element: 3\n"
-                       "Error in dgb - zero value of a main element: 2\n");
+    EXPECT_EQ(cap.err,
+              "Error in dgb - zero value of a main element: 3\n"
+              "Error in dgb - zero value of a main element: 2\n");
 }
 
 TEST(InvertStat, ReplacesTheCovarianceInMemoryOrRefuses)

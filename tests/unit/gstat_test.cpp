@@ -1,3 +1,5 @@
+#include "analysis/gstat.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "analysis/gstat.h"
 #include "support.h"
 
 using namespace krel;
@@ -25,7 +26,8 @@ struct Scene {
         for (size_t p = 0; p < size_t(r) * c; ++p) {
             int base = u(rng);
             for (int b = 0; b < n; ++b)
-                data[b * size_t(r) * c + p] = static_cast<uint8_t>(std::clamp(base / (b + 1) + noise(rng) + 10 * b, 0, 255));
+                data[b * size_t(r) * c + p] =
+                    static_cast<uint8_t>(std::clamp(base / (b + 1) + noise(rng) + 10 * b, 0, 255));
         }
     }
     const uint8_t *at(int b, int r, int c) const { return &data[(size_t(b) * rows + r) * cols + c]; }
@@ -62,8 +64,8 @@ Reference reference(const Scene &s, const StatRegion &g, const std::vector<uint8
 }
 
 // Runs the accumulator over a region the way the module does.
-void accumulate(StatAccumulator &acc, const Scene &s, const StatRegion &g, const std::vector<uint8_t> *mask,
-                int maskId, bool asReals)
+void accumulate(StatAccumulator &acc, const Scene &s, const StatRegion &g, const std::vector<uint8_t> *mask, int maskId,
+                bool asReals)
 {
     ASSERT_TRUE(acc.init(s.n, g.samples));
     std::vector<const uint8_t *> rows(s.n);
@@ -89,7 +91,8 @@ void expectItemMatches(const StatItem &item, const Reference &ref)
 {
     ASSERT_EQ(item.nPixels(), ref.count);
     for (int b = 0; b < item.n; ++b) EXPECT_NEAR(item.mean()[b], ref.mean[b], 1e-4 * (1 + std::fabs(ref.mean[b])));
-    for (int t = 0; t < triSize(item.n); ++t) EXPECT_NEAR(item.cov()[t], ref.cov[t], 1e-4 * (1 + std::fabs(ref.cov[t])));
+    for (int t = 0; t < triSize(item.n); ++t)
+        EXPECT_NEAR(item.cov()[t], ref.cov[t], 1e-4 * (1 + std::fabs(ref.cov[t])));
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
+#include "analysis/statinfo.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "analysis/statinfo.h"
 #include "support.h"
 
 using namespace krel;
@@ -65,27 +66,28 @@ TEST(StatInfo, ListsOneStatWithEveryTable)
     o.info = "all";
     test::ConsoleCapture cap;
     ASSERT_EQ(statinfoRun(o), 1) << cap.err;
-    EXPECT_EQ(cap.out, "Stat Source: scene.lan\n"
-                       "Stat Note  : Created by GSTATS\n"
-                       "Bands: 2\n"
-                       "         2         5\n"
-                       "Stat Info Sequence # 0\n"
-                       "ID     : 0\n"
-                       "name   : water\n"
-                       "note   : Mon Jan  5 10:00:00 2026\n\n"
-                       "nPixels: 50\n"
-                       "Mean values:\n"
-                       "   1.000000e+01   2.050000e+01\n"
-                       "Std values:\n"
-                       "   4.000000e+00   9.000000e+00\n"
-                       "Covariance values:\n"
-                       "   4.000000e+00   1.000000e+00\n"
-                       "   1.000000e+00   9.000000e+00\n"
-                       "\n"
-                       "Correlation values:\n"
-                       "   1.000000e+00   1.666667e-01\n"
-                       "   1.666667e-01   1.000000e+00\n"
-                       "\n");
+    EXPECT_EQ(cap.out,
+              "Stat Source: scene.lan\n"
+              "Stat Note  : Created by GSTATS\n"
+              "Bands: 2\n"
+              "         2         5\n"
+              "Stat Info Sequence # 0\n"
+              "ID     : 0\n"
+              "name   : water\n"
+              "note   : Mon Jan  5 10:00:00 2026\n\n"
+              "nPixels: 50\n"
+              "Mean values:\n"
+              "   1.000000e+01   2.050000e+01\n"
+              "Std values:\n"
+              "   4.000000e+00   9.000000e+00\n"
+              "Covariance values:\n"
+              "   4.000000e+00   1.000000e+00\n"
+              "   1.000000e+00   9.000000e+00\n"
+              "\n"
+              "Correlation values:\n"
+              "   1.000000e+00   1.666667e-01\n"
+              "   1.666667e-01   1.000000e+00\n"
+              "\n");
     EXPECT_EQ(cap.err, "");
 }
 
@@ -125,8 +127,9 @@ TEST(StatInfo, Failures)
     o.info = nullptr;
     o.stat = "forest";
     EXPECT_EQ(statinfoRun(o), 0);
-    EXPECT_EQ(cap.err, "Statistical file name missing.\nError in get features\nUnknown option for -info\n"
-                       "Can't find the stat: forest");
+    EXPECT_EQ(cap.err,
+              "Statistical file name missing.\nError in get features\nUnknown option for -info\n"
+              "Can't find the stat: forest");
 }
 
 TEST(StatInfo, ListsClusterFiles)
@@ -163,16 +166,17 @@ TEST(StatInfo, ListsClusterFiles)
     o.info = "MEAN|STD";
     test::ConsoleCapture cap;
     ASSERT_EQ(statinfoRun(o), 1) << cap.err;
-    EXPECT_EQ(cap.out, "ISO INFO - source: scene.lan\n"
-                       "nClasses: 2 nSamples 900 RMS: 1.2500 DIS: 0.5000\n"
-                       "ISO_MEAN:\n"
-                       "  ID  SAMPLES    SRMD2     1       3  \n"
-                       "#  0      400    2.500  10.000  11.000 \n"
-                       "#  1      500    5.000  20.000  21.000 \n"
-                       "ISO_DMEAN:\n"
-                       "  ID  SAMPLES    SRMD2     1       3  \n"
-                       "#  0      400    2.500   0.000   0.125 \n"
-                       "#  1      500    5.000   0.000   0.125 \n");
+    EXPECT_EQ(cap.out,
+              "ISO INFO - source: scene.lan\n"
+              "nClasses: 2 nSamples 900 RMS: 1.2500 DIS: 0.5000\n"
+              "ISO_MEAN:\n"
+              "  ID  SAMPLES    SRMD2     1       3  \n"
+              "#  0      400    2.500  10.000  11.000 \n"
+              "#  1      500    5.000  20.000  21.000 \n"
+              "ISO_DMEAN:\n"
+              "  ID  SAMPLES    SRMD2     1       3  \n"
+              "#  0      400    2.500   0.000   0.125 \n"
+              "#  1      500    5.000   0.000   0.125 \n");
     cap.out.clear();
     isoPrint(fb.get(), 3);
     EXPECT_NE(cap.out.find("ISO_SUM:\n"), std::string::npos);
