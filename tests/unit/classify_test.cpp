@@ -15,14 +15,14 @@ using namespace krel;
 
 namespace {
 
-struct ClassSpec {
+struct ClassDef {
     std::vector<float> mean;
     std::vector<float> cov;  // packed triangle
     int pixels = 100;
 };
 
 // A stat block over image bands `bands` (0-based) with one item per class.
-FeaturePtr statBlock(const std::vector<int32_t> &bands, const std::vector<ClassSpec> &classes)
+FeaturePtr statBlock(const std::vector<int32_t> &bands, const std::vector<ClassDef> &classes)
 {
     int n = static_cast<int>(bands.size());
     FeaturePtr fb(newFeature(kStatFeatureId, bands.data(), n, statItemSize(n), static_cast<int>(classes.size()),
@@ -254,13 +254,13 @@ TEST(ClassifyRules, KernelAgreesWithAReferenceForEveryBandCount)
         const int classes = 7, columns = 700;
         std::vector<int32_t> bandIds(n);
         for (int b = 0; b < n; ++b) bandIds[b] = b;
-        std::vector<ClassSpec> specs(classes);
+        std::vector<ClassDef> defs(classes);
         std::uniform_real_distribution<float> u(0, 255);
-        for (auto &c : specs) {
+        for (auto &c : defs) {
             for (int b = 0; b < n; ++b) c.mean.push_back(u(rng));
             c.cov = randomCov(n, rng);
         }
-        FeaturePtr fb = statBlock(bandIds, specs);
+        FeaturePtr fb = statBlock(bandIds, defs);
         std::vector<std::vector<float>> px(n, std::vector<float>(columns));
         for (auto &b : px)
             for (float &v : b) v = std::round(u(rng));
@@ -322,9 +322,9 @@ TEST(ClassifyRules, KernelAgreesWithAReferenceForEveryBandCount)
 
 TEST(ClassifyRules, NarrowOutputSaturates)
 {
-    std::vector<ClassSpec> specs(300, ClassSpec{{0}, {1}});
-    for (int k = 0; k < 300; ++k) specs[k].mean[0] = static_cast<float>(k * 10);
-    FeaturePtr fb = statBlock({0}, specs);
+    std::vector<ClassDef> defs(300, ClassDef{{0}, {1}});
+    for (int k = 0; k < 300; ++k) defs[k].mean[0] = static_cast<float>(k * 10);
+    FeaturePtr fb = statBlock({0}, defs);
     ClassModel m;
     ASSERT_TRUE(m.create(fb.get(), std::vector<int>{0}.data(), 1, RULE_EUCLIDEAN, 1.0));
     float line[4] = {20, 2000, 2990, 5};
