@@ -1,5 +1,7 @@
 #include "analysis/feature.h"
 
+#include "image/formats/formats.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -163,49 +165,6 @@ FeatureBlock *newFeature(const char *id, const int32_t *params, int nParams, int
     if (params && nParams > 0) memcpy(b + kFeatureHeadSize, params, 4 * static_cast<size_t>(nParams));
     if (priv && privateSize > 0) memcpy(b + kFeatureHeadSize + 4 * nParams, priv, static_cast<size_t>(privateSize));
     return block;
-}
-
-long getFileData(int fd, void *buffer, long size, long offset, int /*fatal*/)
-{
-    // A failure here is reported and the caller decides; nothing ends the process.
-    if (offset >= 0 && lseek(fd, offset, SEEK_SET) < 0) {
-        conEprintf("lseek in getFileData: %s\n", strerror(errno));
-        return 0;
-    }
-    auto *p = static_cast<unsigned char *>(buffer);
-    long done = 0;
-    while (done < size) {
-        long chunk = std::min<long>(size - done, 32768);
-        ssize_t n = read(fd, p + done, static_cast<size_t>(chunk));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            conEprintf("read in getFileData: %s\n", n < 0 ? strerror(errno) : "end of file");
-            break;
-        }
-        done += n;
-    }
-    return done;
-}
-
-long putFileData(int fd, const void *buffer, long size, long offset, int quiet)
-{
-    if (offset >= 0 && lseek(fd, offset, SEEK_SET) < 0) {
-        if (!quiet) conEprintf("getFileData error in lseek\n");
-        return 0;
-    }
-    auto *p = static_cast<const unsigned char *>(buffer);
-    long done = 0;
-    while (done < size) {
-        long chunk = std::min<long>(size - done, 32768);
-        ssize_t n = write(fd, p + done, static_cast<size_t>(chunk));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (!quiet) conEprintf("putFileData error in write\n");
-            break;
-        }
-        done += n;
-    }
-    return done;
 }
 
 FeatureBlock *getFeature(const char *file, const char *expectedId)

@@ -96,11 +96,8 @@ const char *getFeatureId(const FeatureBlock *block);  // the 8 ID bytes (not ter
 unsigned char *featureBytes(FeatureBlock *block);
 const unsigned char *featureBytes(const FeatureBlock *block);
 
-// Positioned I/O of the feature files: reads/writes in pieces of at most 32768
-// bytes, from `offset` when it is >= 0 (else from the current position);
-// returns the byte count done. Failures print the system error text.
-long getFileData(int fd, void *buffer, long size, long offset, int fatal);
-long putFileData(int fd, const void *buffer, long size, long offset, int quiet);
+// Feature files are read and written with getFileData/putFileData of the
+// format layer (image/formats/formats.h).
 
 // ---- Packed triangles -------------------------------------------------------
 // A symmetric n x n matrix is kept as rows j = 0..n-1, row j holding columns
