@@ -9,6 +9,17 @@ set ::krelDataDir [file normalize [file join $::krelSourceDir .. shared data]]
 
 testConstraint display [expr {[info exists env(DISPLAY)] && $env(DISPLAY) ne ""}]
 
+# Puts the environment back as `array get ::env` saw it. Unsetting the whole
+# env array would cut its link to the process environment.
+proc restoreEnv {saved} {
+    foreach k [array names ::env] {
+        if {![dict exists $saved $k]} { unset ::env($k) }
+    }
+    dict for {k v} $saved {
+        if {![info exists ::env($k)] || $::env($k) ne $v} { set ::env($k) $v }
+    }
+}
+
 # Runs a script in a fresh tclsh (optionally without a display) and returns
 # {exit-code output}.
 proc runChild {script {env {}}} {
@@ -18,8 +29,7 @@ proc runChild {script {env {}}} {
         if {$v eq ""} { unset -nocomplain ::env($k) } else { set ::env($k) $v }
     }
     set code [catch {exec [info nameofexecutable] $f 2>@1} out opts]
-    array unset ::env
-    array set ::env $saved
+    restoreEnv $saved
     if {$code} {
         set status [lindex [dict get $opts -errorcode] 2]
         if {$status eq ""} { set status 1 }
