@@ -59,7 +59,7 @@ void destroyMainWindow(Tcl_Interp *interp)
 void deleteInterp(Tcl_Interp *interp)
 {
     if (interp == nullptr) return;
-    if (currentInterp() == interp) setCurrentInterp(nullptr);
+    CurrentInterp::forget(interp);
     Tcl_Preserve(interp);
     destroyMainWindow(interp);
     if (!Tcl_InterpDeleted(interp)) Tcl_DeleteInterp(interp);
@@ -78,7 +78,7 @@ void deferredDelete(ClientData data)
 void scheduleDelete(Tcl_Interp *interp, int ms)
 {
     if (interp == nullptr) return;
-    if (currentInterp() == interp) setCurrentInterp(nullptr);
+    CurrentInterp::forget(interp);
     Tcl_Preserve(interp);
     if (ms <= 0)
         Tcl_DoWhenIdle(deferredDelete, interp);
@@ -153,7 +153,7 @@ void unwatchWindow(SlotWatch *watch)
 // However an interpreter of the table goes, the table forgets it.
 void interpGone(ClientData, Tcl_Interp *interp)
 {
-    if (currentInterp() == interp) setCurrentInterp(nullptr);
+    CurrentInterp::forget(interp);
     ConsoleManager &m = consoleManager();
     Lock lock(m.lock);
     for (ConsoleSlot &slot : m.slots) {
@@ -253,10 +253,8 @@ Tcl_Interp *newInterp(bool withTk, std::string *error)
 template <class F>
 int keepingCurrent(F &&step)
 {
-    Tcl_Interp *saved = currentInterp();
-    int code = step();
-    setCurrentInterp(saved);
-    return code;
+    CurrentInterp keep(currentInterp());
+    return step();
 }
 
 void setResultf(Tcl_Interp *interp, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -1165,8 +1163,19 @@ void closeAllConsoles(bool atExit)
             postLocked(m, t->id, req);
         }
         if (m.initialised) {
-            for (ConsoleSlot &slot : m.slots) {
-                if (!ownedHere(slot)) continue;
+            for (int k = 0; k < kConsoleSlots; ++k) {
+                ConsoleSlot &slot = m.slots[k];
+                if (!ownedHere(slot)) {
+                    // Console threads close theirs on the request above; the
+                    // loading thread is asked to close its slots.
+                    if (!atExit && slot.owner && !slot.reserved) {
+                        auto req = std::make_shared<Request>();
+                        req->kind = RequestKind::DeleteSlot;
+                        req->slot = k;
+                        postLocked(m, slot.owner, req);
+                    }
+                    continue;
+                }
                 if (!atExit) {
                     if (slot.app) doomed.push_back(slot.app);
                     if (slot.con) doomed.push_back(slot.con);
