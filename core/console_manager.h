@@ -60,8 +60,8 @@ ConsoleManager &consoleManager();
 // channels and the exit handler on first use), then runs initApplication.
 int registerConsoleManager(Tcl_Interp *interp);
 
-// Closes every console: at once (exit) or as the deferred step of
-// `krel delete all`. Waits for console threads only when `waitForThreads`.
+// Closes every console: as the deferred step of `krel delete all`, or at
+// exit, where it waits (up to 10 s) for the console threads to end.
 void closeAllConsoles(bool atExit);
 
 // The package exit handler's console step.
