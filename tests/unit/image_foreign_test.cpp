@@ -342,6 +342,32 @@ TEST(ForeignDIB, TruncatedDataReadsAsZero)
     EXPECT_NE(cap.err.find("the file ends before its data"), std::string::npos);
 }
 
+// Found by fuzzing: a 1-bit DIB of 19 columns declaring 822083595 rows in a
+// 106-byte file. It opens with the rows the file has at the bottom and zeros
+// above, and the cache stays at its usual size whatever the header says.
+TEST(ForeignDIB, HugeRowCountFromATinyFileKeepsTheCacheSmall)
+{
+    TempDir dir;
+    Bytes f = dibHeader(19, 0x3100000b, 1, 62);
+    putLE(f, 46, 2, 4);
+    putLE(f, 54, 0x00FFFFFF, 4);  // white, black
+    putLE(f, 58, 0, 4);
+    for (int i = 0; i < 44; ++i) f.push_back(static_cast<uint8_t>(0xF0 | i));
+    std::string path = dir.file("tall.bmp");
+    writeBytes(path, f);
+    ConsoleCapture cap;
+    int err;
+    Held img(openFile(path, &err));
+    ASSERT_NE(img.img, nullptr) << errorText(err);
+    EXPECT_EQ(img->def.rows, 0x3100000b);
+    EXPECT_LE(img->cachedLines, 127);
+    const int last = img->def.rows - 1;
+    EXPECT_EQ(getLine(img.img, last, 0, 1)[0], 0xF0);  // the first row in the file
+    EXPECT_EQ(getLine(img.img, last - 1, 0, 1)[0], 0xF4);
+    EXPECT_EQ(getLine(img.img, 0, 0, 1)[0], 0);
+    EXPECT_EQ(getLine(img.img, last / 2, 0, 1)[2], 0);
+}
+
 TEST(ForeignFormats, DetectorsLeaveTheFilePositionAlone)
 {
     NEED("convert");
