@@ -15,16 +15,16 @@ namespace {
 struct FormatTables {
     DetectFn detectors[DETECT_SLOT_COUNT] = {
         nullptr,         // DICOM
-        nullptr,         // DIB
-        nullptr,         // XBMP
+        detectDIB,       // DIB
+        detectXBMP,      // XBMP
         detectErdas,     // ERDAS: E73, E74, E74BSQ
         nullptr,         // GIF
         detectFFT,       // FFT
         detectElas,      // ELAS
         nullptr,         // TIFF
-        nullptr,         // JPEG
+        detectJPEG,      // JPEG
         detectImageDef,  // IMAGEDEF: BSQ, BIL, BIP
-        nullptr,         // PPM
+        detectPPM,       // PPM: P5, P6
         nullptr,         // MPEG
     };
     HeaderWriter headerWriters[kImageFormatCount] = {};
@@ -35,6 +35,12 @@ struct FormatTables {
     {
         headerWriters[IMG_BSQ] = headerWriters[IMG_BIL] = headerWriters[IMG_BIP] = writeImageDefHeader;
         headerWriters[IMG_E73] = headerWriters[IMG_E74] = headerWriters[IMG_E74BSQ] = writeErdasHeader;
+        headerWriters[IMG_DIB] = writeDIBHeader;
+        headerWriters[IMG_PPM] = writePPMHeader;
+        wholeFileWriters[IMG_XBMP] = writeXBMP;
+        wholeFileWriters[IMG_JPEG] = writeJPEG;
+        io[IMG_XBMP] = xbmpFormatIO();
+        io[IMG_JPEG] = jpegFormatIO();
     }
 };
 
