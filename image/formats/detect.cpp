@@ -14,14 +14,14 @@ namespace {
 
 struct FormatTables {
     DetectFn detectors[DETECT_SLOT_COUNT] = {
-        nullptr,         // DICOM
+        detectDicom,     // DICOM: read as BIP (or BSQ) with projection DICOM
         nullptr,         // DIB
         nullptr,         // XBMP
         detectErdas,     // ERDAS: E73, E74, E74BSQ
-        nullptr,         // GIF
+        detectGif,       // GIF87a, GIF89a
         detectFFT,       // FFT
         detectElas,      // ELAS
-        nullptr,         // TIFF
+        detectTiff,      // TIFF
         nullptr,         // JPEG
         detectImageDef,  // IMAGEDEF: BSQ, BIL, BIP
         nullptr,         // PPM
@@ -35,6 +35,10 @@ struct FormatTables {
     {
         headerWriters[IMG_BSQ] = headerWriters[IMG_BIL] = headerWriters[IMG_BIP] = writeImageDefHeader;
         headerWriters[IMG_E73] = headerWriters[IMG_E74] = headerWriters[IMG_E74BSQ] = writeErdasHeader;
+        headerWriters[IMG_GIF87A] = headerWriters[IMG_GIF89A] = refuseGifWrite;
+        io[IMG_GIF87A] = io[IMG_GIF89A] = gifFormatIO();
+        headerWriters[IMG_TIFF] = writeTiffHeader;
+        io[IMG_TIFF] = tiffFormatIO();
     }
 };
 
