@@ -563,12 +563,15 @@ int elementSize(int pixel)
     }
 }
 
-// A stored row (all samples) into one band line and back.
+// A stored row (all samples) into one band line and back. ULONG lines hold
+// one byte a column: only the low byte of each value fits, and such lines
+// are not written back.
 void spreadBand(const RamImage *img, const uint8_t *row, uint8_t *line, int band)
 {
     const ImageDef &d = img->def;
     const int64_t lineBytes = img->lineBytes;
-    if (d.nbands == 1 && elementSize(d.pixel) * int64_t(d.columns) <= lineBytes) {
+    const bool narrow = d.pixel == PIX_ULONG;
+    if (d.nbands == 1 && !narrow) {
         int64_t n = std::min<int64_t>(lineBytes, d.block);
         memcpy(line, row, static_cast<size_t>(n));
         if (n < lineBytes) memset(line + n, 0, static_cast<size_t>(lineBytes - n));
@@ -576,25 +579,22 @@ void spreadBand(const RamImage *img, const uint8_t *row, uint8_t *line, int band
     }
     const int e = elementSize(d.pixel);
     const int64_t step = static_cast<int64_t>(d.nbands) * e;
-    // ULONG lines hold one byte a column: only the low byte of each value fits.
-    const int64_t cols = d.columns;
-    const int out = e * cols <= lineBytes ? e : 1;
     const uint8_t *src = row + static_cast<int64_t>(band) * e;
-    for (int64_t c = 0; c < cols; ++c) {
-        if (out == e) memcpy(line + c * e, src + c * step, static_cast<size_t>(e));
-        else line[c] = src[c * step + ((d.msbf != 0) ? e - 1 : 0)];
+    for (int64_t c = 0; c < d.columns; ++c) {
+        if (narrow) line[c] = src[c * step + (d.msbf != 0 ? e - 1 : 0)];
+        else memcpy(line + c * e, src + c * step, static_cast<size_t>(e));
     }
 }
 
 void gatherBand(const RamImage *img, uint8_t *row, const uint8_t *line, int band)
 {
     const ImageDef &d = img->def;
-    const int e = elementSize(d.pixel);
-    if (d.nbands == 1 && e * int64_t(d.columns) <= img->lineBytes) {
+    if (d.pixel == PIX_ULONG) return;
+    if (d.nbands == 1) {
         memcpy(row, line, static_cast<size_t>(std::min<int64_t>(img->lineBytes, d.block)));
         return;
     }
-    if (e * int64_t(d.columns) > img->lineBytes) return;  // lines that do not hold whole values are not written
+    const int e = elementSize(d.pixel);
     const int64_t step = static_cast<int64_t>(d.nbands) * e;
     uint8_t *dst = row + static_cast<int64_t>(band) * e;
     for (int64_t c = 0; c < d.columns; ++c) memcpy(dst + c * step, line + c * e, static_cast<size_t>(e));
@@ -780,7 +780,7 @@ int writeTiffPalette(RamImage *img)
     if (platform::readAt(img->fileHandle, raw.data(), raw.size(), p->colorMap.at) != static_cast<ssize_t>(raw.size()))
         return -1;
     for (int c = 0; c < 3; ++c)
-        for (int i = 0; i < n; ++i) put16(raw.data() + (static_cast<size_t>(c) * per + i) * 2, img->def.palette[i][c] * 256u, msbf);
+        for (int i = 0; i < n; ++i) put16(raw.data() + (static_cast<size_t>(c) * per + i) * 2, img->def.palette[i][c] * 257u, msbf);
     if (platform::writeAt(img->fileHandle, raw.data(), raw.size(), p->colorMap.at) != static_cast<ssize_t>(raw.size())) {
         conEprintf("Error in writing the palette of %s.\n", img->def.file);
         return -1;
@@ -882,7 +882,9 @@ int writeTiffHeader(int fd, int checkSpace, ImageDef *def)
     default: sampleFormat = 1; break;
     }
     const bool palette = nb == 1 && def->nindices > 0 && bits <= 8;
-    // A colour map has 2^bits entries of each colour: 256 for bytes.
+    // A colour map has 2^bits entries of each colour: 256 for bytes. Values
+    // are 16-bit: v x 257 maps 255 to 65535, and both v x 257 / 257 (GDAL,
+    // ImageMagick) and v x 257 >> 8 (this reader) give v back.
     const int mapEntries = palette ? 1 << bits : 0;
 
     // The extra area after the data, each array on a word boundary.
@@ -902,7 +904,7 @@ int writeTiffHeader(int fd, int checkSpace, ImageDef *def)
     }
     for (int c = 0; c < 3 && palette; ++c)
         for (int i = 0; i < mapEntries; ++i)
-            put16(extra.data() + (mapAt - extraAt) + 2 * (c * mapEntries + i), def->palette[i][c] * 256u, msbf);
+            put16(extra.data() + (mapAt - extraAt) + 2 * (c * mapEntries + i), def->palette[i][c] * 257u, msbf);
 
     const int count = palette ? 15 : 14;
     std::vector<uint8_t> d(static_cast<size_t>(2 + 12 * count + 4), 0);
