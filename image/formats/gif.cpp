@@ -41,7 +41,7 @@ namespace {
 constexpr int kScreenHeader = 13;
 // A screen this large must be backed by data: LZW codes yield at most a few
 // thousand pixels a byte, so a larger screen in a small file is a lie.
-constexpr int64_t kTrustedPixels = int64_t(1) << 26;
+constexpr int64_t kTrustedPixels = int64_t(1) << 24;
 constexpr int64_t kPixelsPerByte = 4096;
 
 // Buffered reading from a position of a file.
