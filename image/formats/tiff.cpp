@@ -40,6 +40,7 @@ namespace krel {
 namespace {
 
 constexpr int kMaxPages = 65536;
+constexpr int64_t kMaxEntries = int64_t(1) << 20;  // entries read over all directories
 constexpr int64_t kCacheCap = int64_t(32) << 20;  // bytes of lines a cache is raised to for whole strips
 constexpr uint16_t kPackBits = 32773;
 
@@ -112,7 +113,8 @@ bool readDoubles(int fd, bool msbf, const TiffArray &a, double *out, int n)
 }
 
 // Reads one directory into a page; the next directory's offset goes to *next.
-void readDirectory(int fd, bool msbf, int64_t fileSize, int64_t at, TiffPage *page, int64_t *next)
+// Returns the number of entries read.
+int64_t readDirectory(int fd, bool msbf, int64_t fileSize, int64_t at, TiffPage *page, int64_t *next)
 {
     memset(page, 0, sizeof *page);
     page->directory = at;
@@ -123,13 +125,13 @@ void readDirectory(int fd, bool msbf, int64_t fileSize, int64_t at, TiffPage *pa
     page->photometric = -1;
     *next = 0;
     uint8_t cnt[2];
-    if (at + 2 > fileSize || platform::readAt(fd, cnt, 2, at) != 2) return;
+    if (at + 2 > fileSize || platform::readAt(fd, cnt, 2, at) != 2) return 0;
     int64_t n = get16(cnt, msbf);
     n = std::min<int64_t>(n, (fileSize - at - 2) / 12);  // a directory cut by the file's end
     std::vector<uint8_t> entries(static_cast<size_t>(n * 12 + 4));
     int64_t want = n * 12 + 4;
     ssize_t got = platform::readAt(fd, entries.data(), static_cast<size_t>(want), at + 2);
-    if (got < n * 12) return;
+    if (got < n * 12) return 0;
     if (got == want) *next = get32(entries.data() + n * 12, msbf);
     for (int64_t i = 0; i < n; ++i) {
         const uint8_t *e = entries.data() + i * 12;
@@ -187,6 +189,7 @@ void readDirectory(int fd, bool msbf, int64_t fileSize, int64_t at, TiffPage *pa
         default: break;
         }
     }
+    return n;
 }
 
 bool isTiled(const TiffPage &p) { return p.tileWidth != 0 || p.tileLength != 0; }
@@ -256,9 +259,18 @@ bool pageToDef(int fd, const TiffDirectory &dir, int index, ImageDef *def)
         conEprintf("Error in reading Tiff: page %d is too large.\n", index + 1);
         return false;
     }
+    // A row must be backed by the file: uncompressed rows lie in it, PackBits
+    // rows shrink to no less than 2 bytes in 128. A larger row is a lie that
+    // would only cost memory.
+    const int64_t backing = p.compression == kPackBits ? dir.fileSize * 64 + 4096 : dir.fileSize;
+    if (block > backing) {
+        conEprintf("Error in reading Tiff: rows of %lld bytes in a file of %lld bytes.\n", static_cast<long long>(block),
+                   static_cast<long long>(dir.fileSize));
+        return false;
+    }
     if (isTiled(p)) {
         if (p.tileWidth == 0 || p.tileLength == 0 || p.tileWidth == UINT32_MAX || p.tileLength == UINT32_MAX ||
-            (static_cast<int64_t>(p.tileWidth) * p.bits * p.samples) % 8 != 0 || tileRowBytes(p) > INT32_MAX / 2) {
+            (static_cast<int64_t>(p.tileWidth) * p.bits * p.samples) % 8 != 0 || tileRowBytes(p) > 2 * block + 65536) {
             conEprintf("Error in reading Tiff: tiles of %u x %u.\n", p.tileWidth, p.tileLength);
             return false;
         }
@@ -811,12 +823,15 @@ int detectTiff(int fd, const char * /*fileName*/, ImageDef *def, void **aux)
     const int64_t fileSize = platform::fileSize(fd);
     std::vector<TiffPage> pages;
     std::set<int64_t> seen;
-    for (int64_t at = get32(h + 4, msbf); at != 0 && pages.size() < kMaxPages;) {
+    // Overlapping directories could make a small file read as many huge
+    // ones: the pages end where the entry budget does.
+    int64_t entries = 0;
+    for (int64_t at = get32(h + 4, msbf); at != 0 && pages.size() < kMaxPages && entries < kMaxEntries;) {
         if (!seen.insert(at).second) break;  // a directory chain that loops ends where it closes
         if (at < 8 || at + 2 > fileSize) break;
         int64_t next;
         pages.emplace_back();
-        readDirectory(fd, msbf, fileSize, at, &pages.back(), &next);
+        entries += readDirectory(fd, msbf, fileSize, at, &pages.back(), &next) + 1;
         at = next;
     }
     if (pages.empty()) {
