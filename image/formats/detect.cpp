@@ -14,14 +14,14 @@ namespace {
 
 struct FormatTables {
     DetectFn detectors[DETECT_SLOT_COUNT] = {
-        nullptr,         // DICOM
+        detectDicom,     // DICOM: read as BIP (or BSQ) with projection DICOM
         detectDIB,       // DIB
         detectXBMP,      // XBMP
         detectErdas,     // ERDAS: E73, E74, E74BSQ
-        nullptr,         // GIF
+        detectGif,       // GIF87a, GIF89a
         detectFFT,       // FFT
         detectElas,      // ELAS
-        nullptr,         // TIFF
+        detectTiff,      // TIFF
         detectJPEG,      // JPEG
         detectImageDef,  // IMAGEDEF: BSQ, BIL, BIP
         detectPPM,       // PPM: P5, P6
@@ -41,6 +41,10 @@ struct FormatTables {
         wholeFileWriters[IMG_JPEG] = writeJPEG;
         io[IMG_XBMP] = xbmpFormatIO();
         io[IMG_JPEG] = jpegFormatIO();
+        headerWriters[IMG_GIF87A] = headerWriters[IMG_GIF89A] = refuseGifWrite;
+        io[IMG_GIF87A] = io[IMG_GIF89A] = gifFormatIO();
+        headerWriters[IMG_TIFF] = writeTiffHeader;
+        io[IMG_TIFF] = tiffFormatIO();
     }
 };
 

@@ -20,6 +20,7 @@
 namespace krel {
 
 struct RamImage;
+struct FormatIO;
 
 // ---- Detection --------------------------------------------------------------
 
@@ -58,6 +59,20 @@ int detectDIB(int fd, const char *fileName, ImageDef *def, void **aux);
 int detectXBMP(int fd, const char *fileName, ImageDef *def, void **aux);
 int detectJPEG(int fd, const char *fileName, ImageDef *def, void **aux);
 int detectPPM(int fd, const char *fileName, ImageDef *def, void **aux);
+
+// ---- Foreign formats: GIF, TIFF, DICOM ------------------------------------------
+
+int detectGif(int fd, const char *fileName, ImageDef *def, void **aux);
+const FormatIO *gifFormatIO();
+int refuseGifWrite(int fd, int checkSpace, ImageDef *def);  // GIF files are read only
+
+// aux receives the directory list (a TiffDirectory block, tiff.h).
+int detectTiff(int fd, const char *fileName, ImageDef *def, void **aux);
+const FormatIO *tiffFormatIO();
+int writeTiffHeader(int fd, int checkSpace, ImageDef *def);
+
+// aux receives the element table (a DicomTable block, dicom.h).
+int detectDicom(int fd, const char *fileName, ImageDef *def, void **aux);
 
 // ---- Headers and new files ----------------------------------------------------
 
