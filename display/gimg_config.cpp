@@ -520,10 +520,14 @@ void applyGifTransparency(GimgMaster *m)
 
 void applyComb(GimgMaster *m)
 {
-    const int count = m->paletteInUse ? 3 : std::max(1, m->image ? m->image->def.nbands : m->o.nbands);
     BandComb &cb = m->o.comb;
     cb.count = std::clamp(cb.count, 1, 3);
-    for (int i = 0; i < cb.count; ++i) cb.band[i] = ((std::max(cb.band[i], 1) - 1) % count) + 1;
+    // Without an image the numbers are kept as given: they are reduced
+    // against the bands of the image they will show.
+    if (m->image) {
+        const int count = m->paletteInUse ? 3 : std::max(1, m->image->def.nbands);
+        for (int i = 0; i < cb.count; ++i) cb.band[i] = ((std::max(cb.band[i], 1) - 1) % count) + 1;
+    }
     for (int c = 0; c < 3; ++c) {
         if (c >= cb.count)
             m->ch[c].band = -1;
