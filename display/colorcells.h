@@ -29,6 +29,7 @@ struct ColorCells {
     // What the set was made from, to allocate again only after a change.
     PaletteSpec madeFrom{{0, 0, 0, 0}};
     int madeDither = -1;
+    std::vector<uint8_t> madePalette;  // the image colours the own palette was made from
     bool valid = false;
 };
 

@@ -549,17 +549,30 @@ void applyCells(GimgMaster *m)
     if (m->o.palette.v[0] != -1) m->cellSpec = m->o.palette;
     const bool wantTrue = m->paletteInUse && m->image && m->image->def.nindices > 0;
     const PaletteSpec &spec = m->cellSpec;
-    const bool changed = !m->cells.valid || memcmp(&m->cells.madeFrom, &spec, sizeof spec) != 0 ||
-                         m->cells.madeDither != m->o.dither || wantTrue != m->cells.truePalette || wantTrue;
+    bool changed = !m->cells.valid || memcmp(&m->cells.madeFrom, &spec, sizeof spec) != 0 ||
+                         m->cells.madeDither != m->o.dither || wantTrue != m->cells.truePalette;
+    std::vector<uint8_t> ownColours;
+    if (wantTrue) {
+        const int n = std::clamp(m->paletteCount, 1, 256);
+        ownColours.assign(&m->palette[0][0], &m->palette[0][0] + 3 * n);
+    }
+    if (ownColours != m->cells.madePalette) changed = true;
     if (changed) {
         freeCells(m->cells);
         const int entries = m->visual ? m->visual->map_entries : 256;
-        allocateCells(m->cells, m->display, m->colormap, entries, spec);
-        if (wantTrue && !allocateTruePalette(m->cells, m->display, m->colormap, entries, m->palette,
-                                             std::clamp(m->paletteCount, 1, 256)))
-            conEprintf("Error in truePalette alloc.\n");
+        // The image's own colours replace the cells; the cells are the
+        // fallback when the colormap cannot give them.
+        computeCellLevels(m->cells, spec);
+        bool own = false;
+        if (wantTrue) {
+            own = allocateTruePalette(m->cells, m->display, m->colormap, entries, m->palette,
+                                      std::clamp(m->paletteCount, 1, 256));
+            if (!own) conEprintf("Error in truePalette alloc.\n");
+        }
+        if (!own) allocateCells(m->cells, m->display, m->colormap, entries, spec);
         m->cells.madeFrom = spec;
         m->cells.madeDither = m->o.dither;
+        m->cells.madePalette = ownColours;
         m->cells.valid = true;
         invalidatePixmap(m);
     }

@@ -5,6 +5,7 @@
  *   testx::visual WIN            -> {class depth bitsPerPixel redMask greenMask blueMask}
  *   testx::pixels WIN X Y W H    -> raw pixel values, row by row
  *   testx::rgb WIN PIXEL ...     -> {r g b} (8-bit) per pixel value
+ *   testx::sync                  -> waits for the server
  */
 #include <stdlib.h>
 #include <tcl.h>
@@ -63,6 +64,18 @@ static int pixelsCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const
     return TCL_OK;
 }
 
+/* Waits until the server has handled every request, so that the events it
+ * sent back (Expose in particular) are queued for the next update. */
+static int syncCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
+{
+    (void)cd;
+    (void)objc;
+    (void)objv;
+    Tk_Window main = Tk_MainWindow(interp);
+    if (main) XSync(Tk_Display(main), False);
+    return TCL_OK;
+}
+
 static int rgbCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
     (void)cd;
@@ -92,5 +105,6 @@ __attribute__((visibility("default"))) int Krel_testx_Init(Tcl_Interp *interp)
     Tcl_CreateObjCommand(interp, "testx::visual", visualCmd, NULL, NULL);
     Tcl_CreateObjCommand(interp, "testx::pixels", pixelsCmd, NULL, NULL);
     Tcl_CreateObjCommand(interp, "testx::rgb", rgbCmd, NULL, NULL);
+    Tcl_CreateObjCommand(interp, "testx::sync", syncCmd, NULL, NULL);
     return Tcl_PkgProvide(interp, "krel_testx", "1.0");
 }

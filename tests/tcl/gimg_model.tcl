@@ -146,6 +146,8 @@ proc show {img} {
     wm deiconify .
     wm geometry . 600x600+0+0
     update
+    testx::sync
+    update
     return .show
 }
 
@@ -174,6 +176,9 @@ proc expectFields {rgb} {
 # colours (PseudoColor), row by row.
 proc screenPixels {win x y w h} {
     lassign [visualInfo] class depth bpp rm gm bm
+    update
+    testx::sync
+    update
     set raw [testx::pixels $win $x $y $w $h]
     if {$class == 4 || $class == 5} {
         set out {}
