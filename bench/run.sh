@@ -36,3 +36,7 @@ run_case() {  # name bands columns rows
 run_case bil4x8192 4 8192 65536
 run_case bil1x512 1 512 4194304
 "$bin" memory 4096 4096 4
+
+# The gimg display against Tk's photo image, under X (Xvfb when headless).
+here=$(cd "$(dirname "$0")" && pwd)
+TCLLIBPATH="$(cd "$build" && pwd)/krel" "$here/../tests/with-xvfb.sh" 24 wish "$here/gimg_bench.tcl"

@@ -127,6 +127,76 @@ struct Renderer {
         prevOut.assign(static_cast<size_t>(W), 0);
     }
 
+    // Fast path of deep displays: BYTE data shown without filter or mean,
+    // where table, palette component and packing fold into one look-up
+    // per channel and a row is one pass over the source lines.
+    bool fused = false;
+    uint32_t lut[3][256];
+
+    void prepareFused()
+    {
+        fused = mode == Mode::Packed && img && img->def.pixel == PIX_BYTE && !filtering && !average && nActive > 0;
+        if (!fused) return;
+        for (int c = 0; c < 3; ++c)
+            for (int v = 0; v < 256; ++v) lut[c][v] = 0;
+        for (int k = 0; k < nActive; ++k) {
+            const int c = order[k];
+            const LineSampler &s = sampler[c];
+            for (int v = 0; v < 256; ++v) {
+                const uint8_t level = s.table[s.component ? s.component[v] : v];
+                lut[c][v] = replicate ? packer->part[0][level] | packer->part[1][level] | packer->part[2][level]
+                                      : packer->part[c][level];
+            }
+        }
+    }
+
+    void fusedRow(int srcRow, uint32_t *out)
+    {
+        const uint8_t *lines[3] = {nullptr, nullptr, nullptr};
+        for (int k = 0; k < nActive; ++k) {
+            const int c = order[k];
+            lines[k] = img->getLine(img, srcRow, m->ch[c].band, 1);
+            if (!lines[k]) lines[k] = zeroLine();
+        }
+        const int32_t *map = m->colMap.index.data();
+        // Columns outside the image show table entry 0 of each channel.
+        uint32_t edge = 0;
+        for (int k = 0; k < nActive; ++k) {
+            const int c = order[k];
+            const uint8_t level = sampler[c].table[0];
+            edge |= replicate ? packer->part[0][level] | packer->part[1][level] | packer->part[2][level]
+                              : packer->part[c][level];
+        }
+        for (int i = 0; i < colFirst; ++i) out[i] = edge;
+        for (int i = colLast; i < W; ++i) out[i] = edge;
+        if (nActive == 1) {
+            const uint32_t *q0 = lut[order[0]];
+            const uint8_t *l0 = lines[0];
+            for (int i = colFirst; i < colLast; ++i) out[i] = q0[l0[map[i]]];
+        } else if (nActive == 2) {
+            const uint32_t *q0 = lut[order[0]], *q1 = lut[order[1]];
+            const uint8_t *l0 = lines[0], *l1 = lines[1];
+            for (int i = colFirst; i < colLast; ++i) {
+                const int32_t c = map[i];
+                out[i] = q0[l0[c]] | q1[l1[c]];
+            }
+        } else {
+            const uint32_t *q0 = lut[order[0]], *q1 = lut[order[1]], *q2 = lut[order[2]];
+            const uint8_t *l0 = lines[0], *l1 = lines[1], *l2 = lines[2];
+            for (int i = colFirst; i < colLast; ++i) {
+                const int32_t c = map[i];
+                out[i] = q0[l0[c]] | q1[l1[c]] | q2[l2[c]];
+            }
+        }
+    }
+
+    std::vector<uint8_t> zeros;
+    const uint8_t *zeroLine()
+    {
+        if (zeros.empty()) zeros.assign(static_cast<size_t>(std::max(img->lineBytes, 1)), 0);
+        return zeros.data();
+    }
+
     uint32_t cellPixel(int index) const
     {
         const auto &px = m->cells.pixels;
@@ -257,8 +327,12 @@ struct Renderer {
             memcpy(out, prevOut.data(), sizeof(uint32_t) * static_cast<size_t>(W));
             return;
         }
-        if (srcRow != prevSrcRow) sampleRow(srcRow);
-        packRow(y, out);
+        if (fused) {
+            fusedRow(srcRow, out);
+        } else {
+            if (srcRow != prevSrcRow) sampleRow(srcRow);
+            packRow(y, out);
+        }
         memcpy(prevOut.data(), out, sizeof(uint32_t) * static_cast<size_t>(W));
         prevSrcRow = srcRow;
     }
@@ -364,6 +438,7 @@ bool makePixmap(GimgMaster *m)
     MaskPacker packer(m->visual);
     Renderer r(m, img, mode);
     r.packer = &packer;
+    r.prepareFused();
     if (mode == Mode::CellIndex || mode == Mode::Dithered) r.zeroPixel = r.cellPixel(0);
 
     const int W = m->renderW, H = m->renderH;
