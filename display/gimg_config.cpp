@@ -15,6 +15,7 @@
 #include "core/runtime.h"
 #include "display/enhance.h"
 #include "display/gimg.h"
+#include "image/photo.h"
 #include "image/registry.h"
 
 namespace krel {
@@ -273,38 +274,6 @@ int applyColours(GimgMaster *m)
 // ---------------------------------------------------------------------------
 // Steps 3 and 4: string data and the attached image.
 
-// A memory resident three-band image from a Tk photo; held once by the caller.
-RamImage *importPhotoBlock(Tk_PhotoHandle photo, const std::string &tag)
-{
-    Tk_PhotoImageBlock block;
-    Tk_PhotoGetImage(photo, &block);
-    if (block.width <= 0 || block.height <= 0) return nullptr;
-    ImageDef def = defaultImageDef();
-    snprintf(def.file, sizeof def.file, "%s", tag.c_str());
-    def.imgid = IMG_MBSQ;
-    def.pixel = PIX_BYTE;
-    def.bits = 8;
-    def.nbands = 3;
-    def.rows = block.height;
-    def.columns = block.width;
-    def.block = block.width;
-    def.offset = 0;
-    def.nindices = 0;
-    def.transparent = -1;
-    int error = IMGERR_OK;
-    RamImage *img = getImage(tag.c_str(), nullptr, &def, nullptr, &error);
-    if (!img) return nullptr;
-    for (int band = 0; band < 3; ++band)
-        for (int y = 0; y < block.height; ++y) {
-            uint8_t *line = img->getLine(img, y, band, 0);
-            if (!line) continue;
-            const unsigned char *src = block.pixelPtr + static_cast<size_t>(y) * block.pitch + block.offset[band];
-            for (int x = 0; x < block.width; ++x) line[x] = src[static_cast<size_t>(x) * block.pixelSize];
-            markLineDirty(img, y, band);
-        }
-    return img;
-}
-
 // Loads a photo from a file or from string data into a temporary Tk photo
 // and copies it into a RAM image.
 RamImage *importThroughPhoto(Tcl_Interp *interp, const char *option, const char *value, const std::string &tag)
@@ -323,7 +292,7 @@ RamImage *importThroughPhoto(Tcl_Interp *interp, const char *option, const char 
     Tcl_DecrRefCount(cmd);
     RamImage *img = nullptr;
     if (code == TCL_OK) {
-        if (Tk_PhotoHandle photo = Tk_FindPhoto(interp, photoName.c_str())) img = importPhotoBlock(photo, tag);
+        if (Tk_PhotoHandle photo = Tk_FindPhoto(interp, photoName.c_str())) img = importPhoto(photo, tag.c_str(), nullptr);
         Tcl_Obj *del = Tcl_ObjPrintf("image delete %s", photoName.c_str());
         Tcl_IncrRefCount(del);
         Tcl_EvalObjEx(interp, del, TCL_EVAL_GLOBAL);
@@ -408,7 +377,7 @@ int attachFile(GimgMaster *m)
         }
         if (!img && interpHasTk(interp)) {
             if (Tk_PhotoHandle photo = Tk_FindPhoto(interp, name.c_str())) {
-                img = importPhotoBlock(photo, name + ".photo");
+                img = importPhoto(photo, (name + ".photo").c_str(), nullptr);
             }
             conEprintf(img ? "opened tkPhoto object...\n" : "failed to open tkphoto object ...\n");
             if (!img && fileExists(name.c_str())) {

@@ -20,6 +20,7 @@
 #include "image/formats/formats.h"
 #include "image/module_util.h"
 #include "image/modules.h"
+#include "image/photo.h"
 #include "image/ramimage.h"
 #include "image/registry.h"
 #include "image/rimage.h"
@@ -116,37 +117,12 @@ bool residentFormat(int code)
 // ---------------------------------------------------------------------------
 // open / close / list / lock / unlock / resident / isvalid
 
-RamImage *importPhoto(Tcl_Interp *interp, const char *name, int *error)
+RamImage *importNamedPhoto(Tcl_Interp *interp, const char *name, int *error)
 {
     if (!interpHasTk(interp)) return nullptr;
     Tk_PhotoHandle photo = Tk_FindPhoto(interp, name);
     if (!photo) return nullptr;
-    Tk_PhotoImageBlock block;
-    Tk_PhotoGetImage(photo, &block);
-    if (block.width <= 0 || block.height <= 0) return nullptr;
-    ImageDef def = defaultImageDef();
-    std::string tag = std::string(name) + ".photo";
-    snprintf(def.file, sizeof def.file, "%s", tag.c_str());
-    def.imgid = IMG_MBSQ;
-    def.pixel = PIX_BYTE;
-    def.bits = 8;
-    def.nbands = 3;
-    def.rows = block.height;
-    def.columns = block.width;
-    def.block = block.width;
-    def.offset = 0;
-    def.nindices = 0;
-    def.transparent = -1;
-    RamImage *img = getImage(tag.c_str(), nullptr, &def, nullptr, error);
-    if (!img) return nullptr;
-    for (int band = 0; band < 3; ++band)
-        for (int y = 0; y < block.height; ++y) {
-            uint8_t *line = getLine(img, y, band, 0);
-            const unsigned char *src = block.pixelPtr + y * block.pitch + block.offset[band];
-            for (int x = 0; x < block.width; ++x) line[x] = src[x * block.pixelSize];
-            markLineDirty(img, y, band);
-        }
-    return img;
+    return importPhoto(photo, (std::string(name) + ".photo").c_str(), error);
 }
 
 // "@x0:x1,y0:y1,b0:b1": each item empty, "*" or ":" (all), an index, or a range.
@@ -216,7 +192,7 @@ int rimageOpen(RimageCommand *cmd, Tcl_Interp *interp, int argc, const char **ar
                 img = getImage(nullptr, name, nullptr, nullptr, &error);
                 if (!img) {
                     int photoError = IMGERR_OK;
-                    img = importPhoto(interp, name, &photoError);
+                    img = importNamedPhoto(interp, name, &photoError);
                     if (photoError) error = photoError;
                 }
             }

@@ -134,6 +134,10 @@ const FormatIO *formatIO(int imgid);
 const FormatIO *xbmpFormatIO();
 const FormatIO *jpegFormatIO();
 
+// Grows a gmemAlloc work buffer of the format layer to `want` bytes (its old
+// contents are not kept); null when that cannot be had.
+uint8_t *ensureBuffer(uint8_t *&buffer, int64_t &have, int64_t want);
+
 // Raw line transfer used by the general line operations.
 int loadRawLines(RamImage *img, const RawLayout &layout, int line, int band);
 int storeRawSlot(RamImage *img, const RawLayout &layout, int slot);

@@ -73,6 +73,8 @@ ssize_t readVectors(int fd, struct iovec *iov, int count, int64_t offset)
     return done;
 }
 
+}  // namespace
+
 uint8_t *ensureBuffer(uint8_t *&buffer, int64_t &have, int64_t want)
 {
     if (have >= want) return buffer;
@@ -84,6 +86,8 @@ uint8_t *ensureBuffer(uint8_t *&buffer, int64_t &have, int64_t want)
     have = want;
     return buffer;
 }
+
+namespace {
 
 int elementBytes(int pixel)
 {

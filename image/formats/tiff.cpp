@@ -338,18 +338,6 @@ TiffDirectory *directoryOf(RamImage *img)
     return dir;
 }
 
-uint8_t *ensureBlock(uint8_t *&buffer, int64_t &have, int64_t want)
-{
-    if (have >= want) return buffer;
-    if (want > UINT32_MAX) return nullptr;
-    auto *grown = static_cast<uint8_t *>(gmemAlloc(static_cast<uint32_t>(want)));
-    if (!grown) return nullptr;
-    gmemFree(buffer);
-    buffer = grown;
-    have = want;
-    return buffer;
-}
-
 // Sequential reading of compressed bytes inside [at, end), clipped to the file.
 class LimitedSource {
 public:
@@ -633,10 +621,10 @@ int tiffLoadLine(RamImage *img, int line, int /*band*/, int /*load*/)
     int64_t first = std::max<int64_t>(blockFirst, std::min<int64_t>(line, blockLast - img->cachedLines));
     int64_t last = std::min<int64_t>(blockLast, first + img->cachedLines);
     if (last <= line) last = line + 1;
-    if (!ensureBlock(img->stage, img->stageBytes, (last - first) * block)) {
+    if (!ensureBuffer(img->stage, img->stageBytes, (last - first) * block)) {
         first = line;
         last = line + 1;
-        if (!ensureBlock(img->stage, img->stageBytes, block)) {
+        if (!ensureBuffer(img->stage, img->stageBytes, block)) {
             conEprintf("Error of malloc in getLine.\n");
             return -1;
         }
@@ -672,7 +660,7 @@ int tiffStoreSlot(RamImage *img, int slot)
         return -1;
     }
     const int line = key / d.nbands;
-    if (!ensureBlock(img->rowBuf, img->rowBufBytes, d.block)) {
+    if (!ensureBuffer(img->rowBuf, img->rowBufBytes, d.block)) {
         conEprintf("Error of malloc in flushing image %s.\n", d.file);
         return -1;
     }
