@@ -245,10 +245,8 @@ int rimageOpen(RimageCommand *cmd, Tcl_Interp *interp, int argc, const char **ar
             ImageDef before = work;
             Tcl_ResetResult(interp);
             if (applyDefOptions(interp, &work, argc - 4, argv + 4) != TCL_OK) return TCL_ERROR;
-            if (work.imgid != code) {
-                work = before;
-                return fail(interp, "conflicting -imgid option");
-            }
+            if (work.imgid != code) return fail(interp, "conflicting -imgid option");
+            if (validateImageDef(interp, &work, &before) != TCL_OK) return TCL_ERROR;
         }
     }
     work.offset = 0;
