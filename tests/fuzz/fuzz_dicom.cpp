@@ -1,7 +1,7 @@
-// Fuzz target: DICOM meta groups, element tables, sequences and frames, reached through the detection chain.
-#include "fuzz_image.h"
+// libFuzzer target: DICOM element tables and pixel data through the image store.
+#include "reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    return krel::fuzz::openAndRead(data, size);
+    return krel::fuzz::readImage(data, size, "dcm");
 }

@@ -1,7 +1,7 @@
-// Fuzz target: TIFF directories, strips, tiles, PackBits and pages, reached through the detection chain.
-#include "fuzz_image.h"
+// libFuzzer target: TIFF directories, strips, tiles and PackBits through the image store.
+#include "reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    return krel::fuzz::openAndRead(data, size);
+    return krel::fuzz::readImage(data, size, "tif");
 }

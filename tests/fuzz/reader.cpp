@@ -90,6 +90,9 @@ int readImage(const uint8_t *data, size_t size, const char *suffix)
         previous = got;
         sum = sum + readLines(img);
     }
+    // Back to the first volume and on to the last: the rewinding seeks.
+    if (selectVolume(img, 1) > 0) sum = sum + readLines(img);
+    if (selectVolume(img, -1) > 0) sum = sum + readLines(img);
     // One pixel written back: the writers of the format run on what the
     // reader made of the file.
     if (img->fileHandle >= 0 && static_cast<int64_t>(img->def.rows) * img->def.nbands <= kLineBudget) {
