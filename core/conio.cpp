@@ -7,6 +7,8 @@
 
 #include "core/runtime.h"
 
+#include <unistd.h>
+
 namespace krel {
 
 ConsoleState &consoleState()
@@ -68,9 +70,86 @@ int consoleGetLine(Tcl_DString *line)
     return Tcl_DStringLength(line) - before;
 }
 
+std::string &consoleLineBuffer()
+{
+    static thread_local std::string buffer;
+    return buffer;
+}
+
+namespace {
+// Interpreters in which this thread is evaluating console output right now.
+// Output that arrives while the same console is still busy with earlier
+// output (the console printing through the very channel it serves) would
+// recurse without end; it goes to the process's own stream instead.
+thread_local Tcl_Interp *busyConsoles[16];
+thread_local int busyCount = 0;
+
+bool consoleBusy(Tcl_Interp *interp)
+{
+    for (int i = 0; i < busyCount; ++i)
+        if (busyConsoles[i] == interp) return true;
+    return false;
+}
+
+void writeRaw(int which, const char *text, int length)
+{
+    int fd = (which == CON_STDERR) ? 2 : 1;
+    while (length > 0) {
+        ssize_t n = ::write(fd, text, static_cast<size_t>(length));
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) continue;
+            return;
+        }
+        text += n;
+        length -= static_cast<int>(n);
+    }
+}
+
+int evalInCurrent(const char *script)
+{
+    Tcl_Interp *interp = currentInterp();
+    if (interp == nullptr) return TCL_OK;
+    Tcl_Preserve(interp);
+    Tcl_InterpState saved = Tcl_SaveInterpState(interp, TCL_OK);
+    int code = Tcl_EvalEx(interp, script, -1, TCL_EVAL_GLOBAL);
+    Tcl_RestoreInterpState(interp, saved);
+    Tcl_Release(interp);
+    return code;
+}
+}  // namespace
+
 }  // namespace krel
 
 using namespace krel;
+
+int conPuts(FILE *stream, const char *text, int length)
+{
+    return consolePuts(stream == stderr ? CON_STDERR : CON_STDOUT, text, length);
+}
+
+int consoleGets(Tcl_DString *line) { return consoleGetLine(line); }
+
+char *conGets(int *length)
+{
+    std::string &buffer = consoleLineBuffer();
+    buffer.clear();
+    Tcl_DString ds;
+    Tcl_DStringInit(&ds);
+    int n = consoleGets(&ds);
+    buffer.assign(Tcl_DStringValue(&ds), static_cast<size_t>(Tcl_DStringLength(&ds)));
+    Tcl_DStringFree(&ds);
+    if (length) *length = n;
+    return n < 1 ? nullptr : buffer.data();
+}
+
+void gotoxy(int x, int y)
+{
+    char script[64];
+    snprintf(script, sizeof script, "tkConsoleXY %d %d", x, y);
+    evalInCurrent(script);
+}
+
+void clearConsole(void) { evalInCurrent("clear"); }
 
 int consolePuts(int which, const char *text, int length)
 {
@@ -93,11 +172,18 @@ int consolePuts(int which, const char *text, int length)
     Tcl_ListObjAppendElement(nullptr, cmd, Tcl_NewStringObj(err ? "stderr" : "stdout", -1));
     // Bytes that are not valid UTF-8 still arrive: Tcl maps them one to one.
     Tcl_ListObjAppendElement(nullptr, cmd, Tcl_NewStringObj(text, length));
+    if (consoleBusy(interp) || busyCount == 16) {
+        Tcl_DecrRefCount(cmd);
+        writeRaw(which, text, length);
+        return length;
+    }
     Tcl_Preserve(interp);
+    busyConsoles[busyCount++] = interp;
     // Output must not disturb the result of whatever command is printing.
     Tcl_InterpState saved = Tcl_SaveInterpState(interp, TCL_OK);
     Tcl_EvalObjEx(interp, cmd, TCL_EVAL_GLOBAL);
     Tcl_RestoreInterpState(interp, saved);
+    --busyCount;
     Tcl_Release(interp);
     Tcl_DecrRefCount(cmd);
     if (consoleState().unblock) tclUpdate(nullptr, TCL_ALL_EVENTS);

@@ -4,12 +4,26 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdio>
+
+#include <string>
 
 #include <tcl.h>
 
 #include "core/export.h"
 
 KREL_API int consolePuts(int which, const char *text, int length);
+// consolePuts to console standard error when `stream` is the process's
+// standard error stream, else to console standard output.
+KREL_API int conPuts(FILE *stream, const char *text, int length);
+// Reads one console line and appends it to `line`; returns its length, 0 when
+// there is no console or no text.
+KREL_API int consoleGets(Tcl_DString *line);
+// Reads one console line into the calling thread's line buffer; stores its
+// length and returns the text, or null when no line came.
+KREL_API char *conGets(int *length);
+KREL_API void gotoxy(int x, int y);
+KREL_API void clearConsole(void);
 
 namespace krel {
 
@@ -28,8 +42,11 @@ int conVprintf(int which, const char *format, va_list ap);
 int conPrintf(const char *format, ...) __attribute__((format(printf, 1, 2)));   // console stdout
 int conEprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));  // console stderr
 
-// Reads one console line (without its newline) into `line`; returns its length,
-// 0 when no console or no text.
+// Reads one console line (as the console gives it, with its newline) into
+// `line`; returns its length, 0 when no console or no text.
 int consoleGetLine(Tcl_DString *line);
+
+// The line buffer of conGets (and of gets with a null buffer) in this thread.
+std::string &consoleLineBuffer();
 
 }  // namespace krel

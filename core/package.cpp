@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/conio.h"
+#include "core/console_manager.h"
 #include "core/runtime.h"
 #include "core/tclutil.h"
 #include "image/rimage.h"
@@ -186,10 +187,36 @@ void consolePanic(const char *format, ...)
     consolePuts(CON_STDERR, text, static_cast<int>(strlen(text)));
 }
 
+// The Tk console, where there is one: its `console` command's record starts
+// with the console interpreter. The manager's own `console` command (an
+// application's link to its console) is not it.
+int patchConsole(Tcl_Interp *interp)
+{
+    Tcl_CmdInfo info;
+    if (!Tcl_GetCommandInfo(interp, "console", &info) || !info.isNativeObjectProc || info.objClientData == nullptr)
+        return TCL_OK;
+    Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
+    bool isProc = Tcl_EvalEx(interp, "info procs ::console", -1, TCL_EVAL_GLOBAL) == TCL_OK &&
+                  Tcl_GetCharLength(Tcl_GetObjResult(interp)) > 0;
+    Tcl_RestoreInterpState(interp, state);
+    if (isProc) return TCL_OK;
+    Tcl_Interp *consoleInterp = *static_cast<Tcl_Interp **>(info.objClientData);
+    if (consoleInterp == nullptr) return TCL_OK;
+    setCurrentInterp(consoleInterp);
+    createSetConStdIO(consoleInterp);
+    consoleState().consoleStdio = 1;
+    reinstallConsoleStdio(consoleInterp);
+    if (Tcl_EvalEx(interp, "calc decompload [file join $gimgHome conpatch.lib]", -1, TCL_EVAL_GLOBAL) != TCL_OK &&
+        Tcl_EvalEx(interp, "source [file join $gimgHome conpatch.tcl]", -1, TCL_EVAL_GLOBAL) != TCL_OK)
+        Tcl_AppendResult(interp, "Failed to patch console!", nullptr);
+    return TCL_OK;
+}
+
 void packageExitHandler(ClientData)
 {
     Tcl_SetPanicProc(nullptr);
     setCurrentInterp(nullptr);
+    shutdownConsoleManager();
     // The X server reclaims the colours of a client that disconnects, and Tk
     // may already have closed the display: only the table is dropped here.
     packageState().paletteTable.clear();
@@ -209,6 +236,44 @@ int Krel_Init(Tcl_Interp *interp)
         setCurrentInterp(previous);
         return TCL_ERROR;
     }
+    PackageState &ps = packageState();
+    if (!ps.initDone) {
+        Tcl_CreateExitHandler(packageExitHandler, nullptr);
+        ps.initDone = 1;
+    }
+    return TCL_OK;
+}
+
+int Console_Init(Tcl_Interp *interp)
+{
+    if (initStubs(interp) != TCL_OK) return TCL_ERROR;
+    Tcl_Interp *previous = setCurrentInterp(interp);
+    reclassTkChild(interp);
+    if (initPackageCore(interp) != TCL_OK) {
+        setCurrentInterp(previous);
+        return TCL_ERROR;
+    }
+    setCurrentInterp(nullptr);
+    if (registerConsoleManager(interp) != TCL_OK) {
+        setCurrentInterp(previous);
+        return TCL_ERROR;
+    }
+    consoleState().consoleStdio = 1;
+    // The expression engine registers here once it is part of the build.
+    const char *interactive = Tcl_GetVar(interp, "tcl_interactive", TCL_GLOBAL_ONLY);
+    int code;
+    if (interactive != nullptr && interactive[0] != '0') {
+        code = Tcl_EvalEx(interp, "krel create", -1, TCL_EVAL_GLOBAL);
+        if (code == TCL_OK) patchConsole(interp);
+    } else {
+        code = Tcl_EvalEx(interp, "krel attach", -1, TCL_EVAL_GLOBAL);
+        Tcl_SetVar(interp, "tcl_interactive", "1", TCL_GLOBAL_ONLY);
+    }
+    if (code != TCL_OK) {
+        setCurrentInterp(previous);
+        return code;
+    }
+    Tcl_ResetResult(interp);
     PackageState &ps = packageState();
     if (!ps.initDone) {
         Tcl_CreateExitHandler(packageExitHandler, nullptr);

@@ -12,6 +12,7 @@
 #define KREL_VERSION "3.4"
 
 KREL_API int Krel_Init(Tcl_Interp *interp);
+KREL_API int Console_Init(Tcl_Interp *interp);
 KREL_API int Calc_Init(Tcl_Interp *interp);
 
 namespace krel {
@@ -46,6 +47,7 @@ int initPackageCore(Tcl_Interp *interp);
 int registerSubsystems(Tcl_Interp *interp);
 int initApplication(Tcl_Interp *interp);
 int reclassTkChild(Tcl_Interp *interp);
+int patchConsole(Tcl_Interp *interp);
 void packageExitHandler(ClientData);
 void consolePanic(const char *format, ...);
 

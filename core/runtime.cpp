@@ -18,12 +18,16 @@ RuntimeState &runtime()
     return state;
 }
 
+static thread_local Tcl_Interp *threadCurrentInterp = nullptr;
+
 Tcl_Interp *setCurrentInterp(Tcl_Interp *interp)
 {
-    Tcl_Interp *previous = runtime().current;
-    runtime().current = interp;
+    Tcl_Interp *previous = threadCurrentInterp;
+    threadCurrentInterp = interp;
     return previous;
 }
+
+Tcl_Interp *currentInterp() { return threadCurrentInterp; }
 
 void setMeterStep(double step)
 {
@@ -215,16 +219,16 @@ int tclUpdate(Tcl_Interp *interp, int flags)
 int meterReset(void)
 {
     RuntimeState &rt = runtime();
-    if (rt.current == nullptr || rt.meterStep == 0.0f) return 0;
+    if (currentInterp() == nullptr || rt.meterStep == 0.0f) return 0;
     Tcl_SetErrno(0);
     rt.meterValue = 0.0f;
-    return Tcl_EvalEx(rt.current, "meter.reset .status.info.meter", -1, TCL_EVAL_GLOBAL);
+    return Tcl_EvalEx(currentInterp(), "meter.reset .status.info.meter", -1, TCL_EVAL_GLOBAL);
 }
 
 int meterSet(const char *text, float fraction)
 {
     RuntimeState &rt = runtime();
-    if (rt.current == nullptr || rt.meterStep == 0.0f) return 0;
+    if (currentInterp() == nullptr || rt.meterStep == 0.0f) return 0;
     Tcl_SetErrno(0);
     rt.meterValue = fraction;
     // The text goes in as one list element so that braces or brackets in an
@@ -233,7 +237,7 @@ int meterSet(const char *text, float fraction)
     Tcl_IncrRefCount(cmd);
     Tcl_ListObjAppendElement(nullptr, cmd, Tcl_ObjPrintf("%f", static_cast<double>(fraction)));
     Tcl_ListObjAppendElement(nullptr, cmd, Tcl_ObjPrintf("%s ", text ? text : ""));
-    Tcl_Interp *interp = rt.current;
+    Tcl_Interp *interp = currentInterp();
     Tcl_Preserve(interp);
     int code = Tcl_EvalObjEx(interp, cmd, TCL_EVAL_GLOBAL);
     Tcl_Release(interp);
@@ -246,9 +250,9 @@ float meterInc(void) { return runtime().meterStep; }
 int checkRimageStatus(void)
 {
     RuntimeState &rt = runtime();
-    if (rt.current == nullptr || rt.rimageStatus == STATUS_RUN) return 0;
+    if (currentInterp() == nullptr || rt.rimageStatus == STATUS_RUN) return 0;
     tclUpdate(nullptr, TCL_ALL_EVENTS);
-    Tcl_Interp *interp = rt.current;
+    Tcl_Interp *interp = currentInterp();
     if (interp) {
         Tcl_Preserve(interp);
         if (rt.rimageStatus == STATUS_PAUSE)

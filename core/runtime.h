@@ -26,7 +26,6 @@ namespace krel {
 enum RunStatus { STATUS_RUN = 0, STATUS_EVENTS = 1, STATUS_PAUSE = 2, STATUS_ABORT = 3 };
 
 struct RuntimeState {
-    Tcl_Interp *current = nullptr;  // where meter and status scripts run
     float meterStep = 0.05f;        // 0 switches the meter off
     float meterValue = 0.0f;
     int rimageStatus = STATUS_RUN;
@@ -37,8 +36,11 @@ struct RuntimeState {
 };
 RuntimeState &runtime();
 
+// The current interpreter (the current console): where meter and status
+// scripts run and where console output goes. A Tcl interpreter belongs to the
+// thread that created it, so each thread has its own current interpreter.
 Tcl_Interp *setCurrentInterp(Tcl_Interp *interp);  // returns the previous one
-inline Tcl_Interp *currentInterp() { return runtime().current; }
+Tcl_Interp *currentInterp();
 
 // Clamping setters used by `krel meter` / `krel status`.
 void setMeterStep(double step);

@@ -4,7 +4,24 @@
 
 namespace krel {
 
-CurrentInterp::CurrentInterp(Tcl_Interp *interp) : previous_(setCurrentInterp(interp)) {}
-CurrentInterp::~CurrentInterp() { setCurrentInterp(previous_); }
+static thread_local CurrentInterp *innermostGuard = nullptr;
+
+CurrentInterp::CurrentInterp(Tcl_Interp *interp) : previous_(setCurrentInterp(interp)), outer_(innermostGuard)
+{
+    innermostGuard = this;
+}
+
+CurrentInterp::~CurrentInterp()
+{
+    innermostGuard = outer_;
+    setCurrentInterp(previous_);
+}
+
+void CurrentInterp::forget(Tcl_Interp *interp)
+{
+    if (currentInterp() == interp) setCurrentInterp(nullptr);
+    for (CurrentInterp *g = innermostGuard; g; g = g->outer_)
+        if (g->previous_ == interp) g->previous_ = nullptr;
+}
 
 }  // namespace krel

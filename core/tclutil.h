@@ -52,8 +52,13 @@ public:
     CurrentInterp &operator=(const CurrentInterp &) = delete;
     ~CurrentInterp();
 
+    // An interpreter that goes away is forgotten by every guard of this
+    // thread, so that none restores it afterwards.
+    static void forget(Tcl_Interp *interp);
+
 private:
     Tcl_Interp *previous_;
+    CurrentInterp *outer_;  // the enclosing guard of this thread
 };
 
 // An error whose text becomes the interpreter result.

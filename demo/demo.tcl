@@ -151,4 +151,18 @@ proc demoClassify {work scene truthFile truth classes size} {
 demoClassify $work $scene $truthFile $truth $classes $size
 
 file delete -force $work
+
+# The console manager: a console shell loads the package through its console
+# entry. With a display, one runs beside this demo and opens a second
+# application with its console window (krel create).
+if {[info exists env(DISPLAY)] && $env(DISPLAY) ne ""} {
+    foreach l [info loaded] {
+        if {[lindex $l 1] eq "Krel"} { set lib [lindex $l 0] }
+    }
+    set script [file join [file dirname [file normalize [info script]]] console.tcl]
+    foreach line [split [exec [info nameofexecutable] $script $lib] \n] {
+        say "console: $line"
+    }
+}
+
 exit 0

@@ -9,21 +9,29 @@ set ::krelDataDir [file normalize [file join $::krelSourceDir .. shared data]]
 
 testConstraint display [expr {[info exists env(DISPLAY)] && $env(DISPLAY) ne ""}]
 
+# Puts the environment back as `array get ::env` saw it. Unsetting the whole
+# env array would cut its link to the process environment.
+# Puts the environment back element by element: unsetting the whole env
+# array would cut it off from the process environment.
+proc restoreEnv {saved} {
+    foreach k [array names ::env] {
+        if {![dict exists $saved $k]} { unset ::env($k) }
+    }
+    dict for {k v} $saved {
+        if {![info exists ::env($k)] || $::env($k) ne $v} { set ::env($k) $v }
+    }
+}
+
 # Runs a script in a fresh tclsh (optionally without a display) and returns
 # {exit-code output}.
 proc runChild {script {env {}}} {
     set f [makeFile $script child[incr ::childCount].tcl]
-    # Elements are changed one by one: unsetting the whole env array would
-    # cut it off from the process environment.
-    set saved {}
+    set saved [array get ::env]
     foreach {k v} $env {
-        if {[info exists ::env($k)]} { lappend saved $k $::env($k) } else { lappend saved $k "" }
         if {$v eq ""} { unset -nocomplain ::env($k) } else { set ::env($k) $v }
     }
     set code [catch {exec [info nameofexecutable] $f 2>@1} out opts]
-    foreach {k v} $saved {
-        if {$v eq ""} { unset -nocomplain ::env($k) } else { set ::env($k) $v }
-    }
+    restoreEnv $saved
     if {$code} {
         set status [lindex [dict get $opts -errorcode] 2]
         if {$status eq ""} { set status 1 }

@@ -14,9 +14,10 @@ namespace {
 
 struct RuntimeReset {
     RuntimeState saved = runtime();
+    Tcl_Interp *savedCurrent = currentInterp();
     ~RuntimeReset()
     {
-        runtime().current = saved.current;
+        setCurrentInterp(savedCurrent);
         runtime().meterStep = saved.meterStep;
         runtime().rimageStatus = saved.rimageStatus;
     }
@@ -63,7 +64,7 @@ TEST(CaseCompare, FoldsCaseAndOrdersNullFirst)
 TEST(Meter, InertWithoutInterpreterOrWithStepZero)
 {
     RuntimeReset reset;
-    runtime().current = nullptr;
+    setCurrentInterp(nullptr);
     EXPECT_EQ(meterSet("x", 0.5f), 0);
     EXPECT_EQ(meterReset(), 0);
 
@@ -71,7 +72,7 @@ TEST(Meter, InertWithoutInterpreterOrWithStepZero)
     Tcl_Interp *interp = test::interp();
     Tcl_Eval(interp, "set ::meterCalls 0; proc meter.set {args} {incr ::meterCalls}; "
                      "proc meter.reset {args} {incr ::meterCalls}");
-    runtime().current = interp;
+    setCurrentInterp(interp);
     runtime().meterStep = 0.0f;
     EXPECT_EQ(meterSet("x", 0.5f), 0);
     EXPECT_EQ(meterReset(), 0);
@@ -100,7 +101,7 @@ TEST(Meter, StepAndStatusAreClamped)
 TEST(StatusPoll, NoInterpreterMeansNoPolling)
 {
     RuntimeReset reset;
-    runtime().current = nullptr;
+    setCurrentInterp(nullptr);
     runtime().rimageStatus = STATUS_ABORT;
     EXPECT_EQ(checkRimageStatus(), 0);
 }
@@ -109,7 +110,7 @@ TEST(StatusPoll, AbortAndPauseRunTheApplicationProcedures)
 {
     RuntimeReset reset;
     Tcl_Interp *interp = test::interp();
-    runtime().current = interp;
+    setCurrentInterp(interp);
     Tcl_Eval(interp, "set ::aborts 0; proc krelAbort {} {incr ::aborts}; "
                      "proc krelPause {} {set ::paused 1}");
     runtime().rimageStatus = STATUS_ABORT;
@@ -210,7 +211,7 @@ TEST(OptionConverters, NameCodeAndWordList)
 TEST(Console, OutputWithoutInterpreterIsDroppedButCounted)
 {
     RuntimeReset reset;
-    runtime().current = nullptr;
+    setCurrentInterp(nullptr);
     EXPECT_EQ(consolePuts(CON_STDOUT, "abc", 3), 3);
     test::ConsoleCapture capture;
     std::string longText(5000, 'q');
