@@ -3,11 +3,13 @@
 // outputs of other pixel types, dist, egv and statinfo.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "analysis/modules.h"
+#include "core/runtime.h"
 #include "image/modules.h"
 #include "image_support.h"
 #include "support.h"
@@ -161,4 +163,69 @@ TEST(AnalysisModules, DistAndTheFeatureFileModules)
     EXPECT_NE(capture.out.find("Eigen Vector Information"), std::string::npos);
     EXPECT_EQ(run(statinfoModule, {"-in", s.stat, "-inv", "Y"}), MODULE_DONE);
     EXPECT_NE(capture.out.find("Det: "), std::string::npos);
+}
+
+namespace {
+
+// The status poll and the meter run in the test interpreter; the meter
+// script asks for an abort once the run has passed a fraction.
+struct AbortingMeter {
+    Tcl_Interp *ip = interp();
+    Tcl_Interp *savedCurrent = currentInterp();
+    float savedStep = runtime().meterStep;
+    explicit AbortingMeter(double fraction)
+    {
+        if (!ip) return;
+        Tcl_CreateCommand(
+            ip, "analysisAbort",
+            [](ClientData, Tcl_Interp *, int, const char **) {
+                runtime().rimageStatus = STATUS_ABORT;
+                return TCL_OK;
+            },
+            nullptr, nullptr);
+        std::string script = "proc meter.set {w f t} { if {$f >= " + std::to_string(fraction) +
+                             "} analysisAbort }; proc meter.reset {args} {}; proc krelAbort {} {}";
+        Tcl_Eval(ip, script.c_str());
+        setCurrentInterp(ip);
+        runtime().meterStep = 0.05f;
+        runtime().rimageStatus = STATUS_RUN;
+    }
+    ~AbortingMeter()
+    {
+        if (!ip) return;
+        runtime().rimageStatus = STATUS_RUN;
+        runtime().meterStep = savedStep;
+        setCurrentInterp(savedCurrent);
+        Tcl_Eval(ip, "rename meter.set {}; rename meter.reset {}; rename krelAbort {}; rename analysisAbort {}");
+    }
+};
+
+}  // namespace
+
+TEST(AnalysisModules, ACancelledClassifyKeepsTheRowsWrittenAndSucceeds)
+{
+    TempDir dir;
+    const int rows = 200, cols = 8;
+    std::string in = dir.file("tall.lan"), out = dir.file("tall-out.lan"), stat = dir.file("tall.ftr");
+    writeErdas(in, 1, rows, cols, std::vector<int>(size_t(rows) * cols, 10));
+    writeErdas(out, 1, rows, cols, std::vector<int>(size_t(rows) * cols, 9));
+    {
+        ConsoleCapture capture;
+        ASSERT_EQ(run(gstatModule, {"-in", in, "-out", stat, "-stat", "a"}), MODULE_DONE);
+    }
+    AbortingMeter meter(0.2);
+    if (!meter.ip) GTEST_SKIP() << "no interpreter";
+    ASSERT_EQ(run(classifyModule, {"-in", in, "-out", out, "-stat", stat, "-tshd", "1"}), MODULE_DONE);
+    std::vector<int> got = readBand1(out, 1, rows, cols);
+    size_t first = std::find(got.begin(), got.end(), 9) - got.begin();
+    EXPECT_GT(first, 0u);
+    EXPECT_LT(first, got.size());
+    EXPECT_EQ(first % cols, 0u);
+    for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], i < first ? 0 : 9) << i;
+
+    // A cancelled gstat leaves its stat file alone.
+    Bytes before = readBytes(stat);
+    runtime().rimageStatus = STATUS_RUN;
+    EXPECT_EQ(run(gstatModule, {"-in", in, "-out", stat, "-stat", "a"}), MODULE_DONE);
+    EXPECT_EQ(readBytes(stat), before);
 }
