@@ -8,6 +8,8 @@
 #include "core/console_manager.h"
 #include "core/runtime.h"
 #include "core/tclutil.h"
+#include "display/gimg.h"
+#include "display/gimg_table.h"
 #include "image/rimage.h"
 #include "platform/fpu.h"
 
@@ -70,8 +72,9 @@ void setAppScriptVars(Tcl_Interp *source, Tcl_Interp *target)
 // ---------------------------------------------------------------------------
 // Core initialisation.
 
-// The gimg image type registers itself here once it is part of the build.
-static int registerImageTypes(Tcl_Interp *) { return TCL_OK; }
+// The gimg image type and its table exist once per process; a second call
+// does nothing.
+static int registerImageTypes(Tcl_Interp *interp) { return registerGimgType(interp); }
 
 int initPackageCore(Tcl_Interp *interp)
 {
@@ -162,6 +165,9 @@ static void winmsgDeleted(ClientData) { packageState().winmsgRunning = 0; }
 int initApplication(Tcl_Interp *interp)
 {
     Preserved keep(interp);
+    // The first interpreter of the process may have had no Tk; the image
+    // type then comes with the first one that has.
+    if (registerImageTypes(interp) != TCL_OK) return TCL_ERROR;
     if (registerSubsystems(interp) != TCL_OK) return TCL_ERROR;
     if (!Tcl_CreateCommand(interp, "gimg", gimgCommand, nullptr, gimgCommandDeleted)) return TCL_ERROR;
     if (!Tcl_CreateCommand(interp, "winmsg", winmsgCommand, nullptr, winmsgDeleted)) return TCL_ERROR;
@@ -217,6 +223,7 @@ void packageExitHandler(ClientData)
     Tcl_SetPanicProc(nullptr);
     setCurrentInterp(nullptr);
     shutdownConsoleManager();
+    deleteAllGimg();
     // The X server reclaims the colours of a client that disconnects, and Tk
     // may already have closed the display: only the table is dropped here.
     packageState().paletteTable.clear();

@@ -86,6 +86,25 @@ set w [rimage open $window]
 say "copied a 64 x 64 window of bands 4,3,2 to $window: [rimage cget $w -rows] x [rimage cget $w -columns],\
     [rimage cget $w -nbands] bands, [rimage cget $w -imgid]"
 rimage close $w
+# The scene on screen: a false-colour composite (near infrared, red, green)
+# with histogram equalisation, saved as PNG through a Tk photo of the window.
+wm withdraw .
+set top [view $tag -comb {4 3 2} -func HISTEQ]
+update
+set img [$top.image cget -image]
+say "view: $top shows $img ([image width $img] x [image height $img], -comb [$img cget -comb],\
+    -func [$img cget -func]); gimg names: [gimg names]"
+package require img::window
+raise $top
+update
+set shot [image create photo -format window -data $top.image]
+set png [file join [expr {[info exists env(KREL_DEMO_OUT)] ? $env(KREL_DEMO_OUT) : [pwd]}] demo-view.png]
+$shot write $png -format png
+say "saved $png: [image width $shot] x [image height $shot], pixel (20,20) [$shot get 20 20] water,\
+    (100,20) [$shot get 100 20] forest"
+image delete $shot
+destroy $top
+
 rimage close $tag
 say "closed everything; registry now: \{[rimage list]\}"
 

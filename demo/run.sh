@@ -4,4 +4,5 @@
 build=${1:-build}
 here=$(cd "$(dirname "$0")" && pwd)
 export TCLLIBPATH="$(cd "$build" && pwd)/krel"
+export KREL_DEMO_OUT="$(cd "$build" && pwd)"
 exec "$here/../tests/with-xvfb.sh" 24 wish "$here/demo.tcl"

@@ -14,17 +14,17 @@ namespace {
 
 struct FormatTables {
     DetectFn detectors[DETECT_SLOT_COUNT] = {
-        nullptr,         // DICOM
-        nullptr,         // DIB
-        nullptr,         // XBMP
+        detectDicom,     // DICOM: read as BIP (or BSQ) with projection DICOM
+        detectDIB,       // DIB
+        detectXBMP,      // XBMP
         detectErdas,     // ERDAS: E73, E74, E74BSQ
-        nullptr,         // GIF
+        detectGif,       // GIF87a, GIF89a
         detectFFT,       // FFT
         detectElas,      // ELAS
-        nullptr,         // TIFF
-        nullptr,         // JPEG
+        detectTiff,      // TIFF
+        detectJPEG,      // JPEG
         detectImageDef,  // IMAGEDEF: BSQ, BIL, BIP
-        nullptr,         // PPM
+        detectPPM,       // PPM: P5, P6
         nullptr,         // MPEG
     };
     HeaderWriter headerWriters[kImageFormatCount] = {};
@@ -35,6 +35,16 @@ struct FormatTables {
     {
         headerWriters[IMG_BSQ] = headerWriters[IMG_BIL] = headerWriters[IMG_BIP] = writeImageDefHeader;
         headerWriters[IMG_E73] = headerWriters[IMG_E74] = headerWriters[IMG_E74BSQ] = writeErdasHeader;
+        headerWriters[IMG_DIB] = writeDIBHeader;
+        headerWriters[IMG_PPM] = writePPMHeader;
+        wholeFileWriters[IMG_XBMP] = writeXBMP;
+        wholeFileWriters[IMG_JPEG] = writeJPEG;
+        io[IMG_XBMP] = xbmpFormatIO();
+        io[IMG_JPEG] = jpegFormatIO();
+        headerWriters[IMG_GIF87A] = headerWriters[IMG_GIF89A] = refuseGifWrite;
+        io[IMG_GIF87A] = io[IMG_GIF89A] = gifFormatIO();
+        headerWriters[IMG_TIFF] = writeTiffHeader;
+        io[IMG_TIFF] = tiffFormatIO();
     }
 };
 

@@ -20,6 +20,7 @@
 namespace krel {
 
 struct RamImage;
+struct FormatIO;
 
 // ---- Detection --------------------------------------------------------------
 
@@ -53,6 +54,26 @@ int detectFFT(int fd, const char *fileName, ImageDef *def, void **aux);
 int detectElas(int fd, const char *fileName, ImageDef *def, void **aux);
 int detectImageDef(int fd, const char *fileName, ImageDef *def, void **aux);
 
+// Foreign formats: DIB, XBMP, JPEG and PGM/PPM.
+int detectDIB(int fd, const char *fileName, ImageDef *def, void **aux);
+int detectXBMP(int fd, const char *fileName, ImageDef *def, void **aux);
+int detectJPEG(int fd, const char *fileName, ImageDef *def, void **aux);
+int detectPPM(int fd, const char *fileName, ImageDef *def, void **aux);
+
+// ---- Foreign formats: GIF, TIFF, DICOM ------------------------------------------
+
+int detectGif(int fd, const char *fileName, ImageDef *def, void **aux);
+const FormatIO *gifFormatIO();
+int refuseGifWrite(int fd, int checkSpace, ImageDef *def);  // GIF files are read only
+
+// aux receives the directory list (a TiffDirectory block, tiff.h).
+int detectTiff(int fd, const char *fileName, ImageDef *def, void **aux);
+const FormatIO *tiffFormatIO();
+int writeTiffHeader(int fd, int checkSpace, ImageDef *def);
+
+// aux receives the element table (a DicomTable block, dicom.h).
+int detectDicom(int fd, const char *fileName, ImageDef *def, void **aux);
+
 // ---- Headers and new files ----------------------------------------------------
 
 // Writes the header for def->imgid at offset 0: the header size (new offset),
@@ -62,11 +83,16 @@ void setHeaderWriter(int imgid, HeaderWriter fn);
 int writeHeader(int fd, int checkSpace, ImageDef *def);
 int writeImageDefHeader(int fd, int checkSpace, ImageDef *def);
 int writeErdasHeader(int fd, int checkSpace, ImageDef *def);
+int writeDIBHeader(int fd, int checkSpace, ImageDef *def);
+int writePPMHeader(int fd, int checkSpace, ImageDef *def);
 
 // Formats written whole rather than by records (XBMP, JPEG) install this.
 using WholeFileWriter = int (*)(int fd, ImageDef *def, RamImage *img);
 void setWholeFileWriter(int imgid, WholeFileWriter fn);
 WholeFileWriter wholeFileWriter(int imgid);
+// The whole-file writers: from the image's cache, or zeros when img is null.
+int writeXBMP(int fd, ImageDef *def, RamImage *img);
+int writeJPEG(int fd, ImageDef *def, RamImage *img);
 
 int createImageFile(ImageDef *def);        // the offset, -1 on failure
 int zeroFillData(int fd, ImageDef *def);   // the offset, -1 on a short write
@@ -105,6 +131,8 @@ struct FormatIO {
 };
 void setFormatIO(int imgid, const FormatIO *io);
 const FormatIO *formatIO(int imgid);
+const FormatIO *xbmpFormatIO();
+const FormatIO *jpegFormatIO();
 
 // Raw line transfer used by the general line operations.
 int loadRawLines(RamImage *img, const RawLayout &layout, int line, int band);

@@ -6,6 +6,11 @@ set ::krelPkgDir $env(KREL_PKG_DIR)
 set ::krelLib [file join $::krelPkgDir libkrelcore[info sharedlibextension]]
 set ::krelSourceDir $env(KREL_SOURCE_DIR)
 set ::krelDataDir [file normalize [file join $::krelSourceDir .. shared data]]
+if {[info exists env(KREL_SHARED_DATA)]} {
+    set ::krelDataDir $env(KREL_SHARED_DATA)
+} elseif {![file isdirectory $::krelDataDir]} {
+    set ::krelDataDir /work/shared/data
+}
 
 testConstraint display [expr {[info exists env(DISPLAY)] && $env(DISPLAY) ne ""}]
 

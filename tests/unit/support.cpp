@@ -46,6 +46,15 @@ std::string sourceDir()
     return env ? env : KREL_SOURCE_DIR;
 }
 
-std::string sharedDataDir() { return sourceDir() + "/../shared/data"; }
+// The real sample files lie beside the project (../shared/data); a checkout
+// elsewhere can point KREL_SHARED_DATA at them.
+std::string sharedDataDir()
+{
+    if (const char *env = getenv("KREL_SHARED_DATA")) return env;
+    std::string beside = sourceDir() + "/../shared/data";
+    std::error_code ec;
+    if (std::filesystem::is_directory(beside, ec)) return beside;
+    return "/work/shared/data";
+}
 
 }  // namespace krel::test

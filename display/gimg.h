@@ -1,0 +1,221 @@
+// The gimg Tk image type: a display of a RAM image through per-channel
+// enhancement tables, sampled at any magnification into a pixmap that is
+// rebuilt only when something it depends on changed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <tk.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include "core/options.h"
+#include "core/pixmap.h"
+#include "display/colorcells.h"
+#include "display/sampling.h"
+#include "image/ramimage.h"
+
+namespace krel {
+
+// Enhancement functions (-func) and range modes (-range).
+enum EnhanceFunc { FUNC_UNKNOWN = 0, FUNC_NONE = 1, FUNC_LINEAR = 2, FUNC_HISTS = 3, FUNC_HISTEQ = 4 };
+enum RangeMode { RANGE_UNKNOWN = 0, RANGE_MEAN = 1, RANGE_DETAIL = 2 };
+
+// The record Tk's configuration parser writes into (Tk_Offset-addressed, so
+// it must stay a plain struct). Strings belong to Tk (Tk_FreeOptions).
+struct GimgOptions {
+    char *background;
+    char *foreground;
+    char *file;
+    char *maskfile;
+    char *maskclass;
+    char *data;
+    int32_t mapid;
+    int32_t imgid;
+    int offset;
+    int32_t pixel;
+    int nbands;
+    int msbf;
+    int rows;
+    int columns;
+    int left;
+    int top;
+    double x0, y0, dx, dy;
+    int32_t func;
+    int32_t range;
+    double std;
+    int test;
+    int autod;
+    int update;
+    int width;
+    int height;
+    double mx, my;
+    int sr, sc;
+    double low[3];
+    double high[3];
+    PaletteSpec palette;
+    int layer;
+    BandComb comb;
+    int maxw, maxh;
+    int dither;
+    double dg;
+    int gmid;
+    double gamma;
+    double contrast;
+    double bright;
+    double sharpness;
+    double emboss;
+    int filterdir;
+    int filterbg;
+    int yflip, xflip;
+    int rotate;
+    int tile;
+    int tw, th;
+    int turbo;
+    int maskon;
+    int maskopaque;
+    int maskimgband;
+    char *stipple;
+};
+
+// What an enhancement table was last built from; a table is rebuilt only
+// when this changes.
+struct TableKey {
+    int valid = 0;
+    int func = 0, range = 0, gmid = 0, lo = 0, hi = 0, band = -1, component = -1;
+    double std = 0, gamma = 0, low = 0, high = 0;
+    uint32_t dataSerial = 0;
+    bool operator==(const TableKey &o) const
+    {
+        return valid == o.valid && func == o.func && range == o.range && gmid == o.gmid && lo == o.lo &&
+               hi == o.hi && band == o.band && component == o.component && std == o.std && gamma == o.gamma &&
+               low == o.low && high == o.high && dataSerial == o.dataSerial;
+    }
+};
+
+struct GimgChannel {
+    int band = -1;          // source band from 0, -1: channel unused
+    double low = 0;         // display range used to scale 16/32-bit and FLOAT data
+    double high = 255;
+    uint8_t table[256];     // enhancement table
+    uint8_t remap[256];     // identity unless set through the look-up operations
+    uint8_t lookup[256];    // getLookup/setLookup table
+    TableKey key;
+};
+
+struct GimgInstance;
+
+struct GimgMaster {
+    Tcl_Interp *interp = nullptr;
+    Tcl_Command command = nullptr;
+    Tk_ImageMaster tkMaster = nullptr;
+    std::string name;
+
+    Tk_Window tkwin = nullptr;  // the main window
+    Display *display = nullptr;
+    Colormap colormap = 0;
+    int depth = 0;
+    Visual *visual = nullptr;
+
+    GimgOptions o{};
+
+    // Counted references to RAM images, each bound through its own client.
+    RamImage *image = nullptr;
+    RamImage *maskImage = nullptr;   // the one-bit mask image made from the planes
+    RamImage *maskSource = nullptr;  // the image whose classes mask the display
+    RimageClient client{};
+    RimageClient maskClient{};
+    RimageClient maskSourceClient{};
+    std::string attachedName;        // the -file value the image was attached under
+    std::string maskSourceName;
+
+    GC gc = nullptr;
+    GC maskGC = nullptr;   // for one-bit drawing
+    GC drawGC = nullptr;   // overlays
+    Pixmap maskGCPixmap = 0;
+
+    XColor *fg = nullptr;
+    XColor *bg = nullptr;
+    Pixmap stipple = None;
+    std::string fgName, bgName, stippleName;
+
+    uint8_t palette[256][3] = {};
+    int paletteCount = 0;
+    bool paletteInUse = false;  // channels show palette components of an index band
+
+    GimgChannel ch[3];
+    int outLo = 0, outHi = 255;  // output range from contrast and brightness
+
+    SampleMap colMap, rowMap;
+
+    // Viewport.
+    XImage *ximage = nullptr;
+    int ximageW = 0, ximageH = 0;
+    PixmapHolder pixmap;
+    int pixW = 0, pixH = 0;   // pixmap size (after rotation)
+    int renderW = 0, renderH = 0;  // column map x row map lengths
+    bool pixmapCurrent = false;
+
+    // 8-bit displays.
+    ColorCells cells;
+    PaletteSpec cellSpec{{28, 0, 0, 0}};  // the cells in effect (Default resolved)
+    bool cellsWanted = false;
+
+    // Masks.
+    uint8_t classVisible[256];
+    bool maskClassParsed = false;
+    std::string maskClassText;
+    Pixmap maskBitmap = 0;   // depth-1 pixmap of the pixmap's size, 1 = shown
+    bool maskActive = false;
+    Region maskRegion = nullptr;
+
+    GimgInstance *instances = nullptr;
+    int instanceCount = 0;
+
+    // Bookkeeping of notifications from the bound RAM images.
+    uint32_t dataSerial = 1;     // bumps when the pixels change (tables depend on them)
+    int pendingNotify = 0;       // NOTIFY_CONFIG | NOTIFY_DATA waiting for the idle handler
+    bool idleScheduled = false;
+    bool deleted = false;
+    int slot = -1;               // registry slot
+    int clientId = 0;
+};
+
+struct GimgInstance {
+    Tk_Window tkwin;
+    GimgMaster *master;
+    GimgInstance *next;
+};
+
+// Registration of the image type (once per process).
+int registerGimgType(Tcl_Interp *interp);
+
+// Configuration entry used by creation and by the image command.
+int configureGimg(GimgMaster *m, int argc, const char **argv, int flags);
+
+// Rendering.
+bool makePixmap(GimgMaster *m);
+void invalidatePixmap(GimgMaster *m);
+// Rebuilds the viewport after a change of the display size.
+int openViewport(GimgMaster *m);
+void freeViewport(GimgMaster *m);
+// Enhancement tables of the three channels (rebuilt only when their inputs changed).
+void buildTables(GimgMaster *m, bool force);
+// Geometry from the attached image and the options: sizes, maps, viewport.
+int applyGeometry(GimgMaster *m);
+
+// Masks.
+int applyMaskOptions(GimgMaster *m);
+bool buildMaskBitmap(GimgMaster *m);
+void freeMask(GimgMaster *m);
+
+// Binds `img` (held once by the caller through refCount) to `client`,
+// turning the caller's reference into the binding.
+void bindClient(RamImage *img, RimageClient *client);
+
+// Tells Tk that the whole image changed (size included).
+void gimgChanged(GimgMaster *m);
+
+}  // namespace krel

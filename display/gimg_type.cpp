@@ -1,0 +1,352 @@
+// The Tk image type "gimg": creation, instances, drawing, deletion, the
+// image command and the notifications of bound RAM images.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/conio.h"
+#include "core/package.h"
+#include "core/subcmd.h"
+#include "core/tclutil.h"
+#include "display/gimg.h"
+#include "display/gimg_table.h"
+#include "image/registry.h"
+
+namespace krel {
+
+Tk_ConfigSpec *gimgConfigSpecs();
+int applyDerived(GimgMaster *m);
+
+namespace {
+
+int gNextClientId = 0x47494D00;  // distinct from the ids other clients use
+
+void freeMaster(GimgMaster *m);
+
+// ---------------------------------------------------------------------------
+// Notifications from the bound RAM images: recorded now, applied when idle
+// (an image may change in the middle of a module's run).
+
+void idleRefresh(ClientData cd)
+{
+    auto *m = static_cast<GimgMaster *>(cd);
+    m->idleScheduled = false;
+    if (m->deleted) return;
+    const int what = m->pendingNotify;
+    if (what & NOTIFY_CONFIG) {
+        if (m->image) discardBandStats(m->image);
+    }
+    applyDerived(m);
+    m->pendingNotify = 0;
+    invalidatePixmap(m);
+    gimgChanged(m);
+}
+
+void schedule(GimgMaster *m, int what)
+{
+    m->pendingNotify |= what;
+    ++m->dataSerial;
+    invalidatePixmap(m);
+    if (!m->idleScheduled && !m->deleted) {
+        Tcl_DoWhenIdle(idleRefresh, m);
+        m->idleScheduled = true;
+    }
+}
+
+void imageConfigChanged(void *cd) { schedule(static_cast<GimgMaster *>(cd), NOTIFY_CONFIG); }
+void imageDataChanged(void *cd) { schedule(static_cast<GimgMaster *>(cd), NOTIFY_DATA); }
+void maskSourceChanged(void *cd)
+{
+    auto *m = static_cast<GimgMaster *>(cd);
+    invalidatePixmap(m);
+    if (!m->deleted && m->tkMaster) gimgChanged(m);
+}
+
+// ---------------------------------------------------------------------------
+// The image command (the operations beyond cget, configure and update
+// belong to the image operations).
+
+int imageCommand(ClientData cd, Tcl_Interp *interp, int argc, const char **argv)
+{
+    auto *m = static_cast<GimgMaster *>(cd);
+    if (argc < 2) {
+        Tcl_AppendResult(interp, "Usage: ", argv[0], " option ?arg arg ...?", nullptr);
+        return TCL_ERROR;
+    }
+    Preserved keep(interp);
+    return guarded(interp, [&]() -> int {
+        const char *word = argv[1];
+        if (matchesWord(word, "cget", 4)) {
+            if (argc != 3) {
+                Tcl_AppendResult(interp, "Usage: ", argv[0], " cget option", nullptr);
+                return TCL_ERROR;
+            }
+            return Tk_ConfigureValue(interp, m->tkwin, gimgConfigSpecs(), reinterpret_cast<char *>(&m->o), argv[2], 0);
+        }
+        if (matchesWord(word, "configure", 4)) {
+            if (argc == 2)
+                return Tk_ConfigureInfo(interp, m->tkwin, gimgConfigSpecs(), reinterpret_cast<char *>(&m->o), nullptr, 0);
+            if (argc == 3)
+                return Tk_ConfigureInfo(interp, m->tkwin, gimgConfigSpecs(), reinterpret_cast<char *>(&m->o), argv[2], 0);
+            return configureGimg(m, argc - 2, argv + 2, TK_CONFIG_ARGV_ONLY);
+        }
+        if (matchesWord(word, "update", 2)) {
+            invalidatePixmap(m);
+            gimgChanged(m);
+            return TCL_OK;
+        }
+        Tcl_AppendResult(interp, "bad option \"", word,
+                         "\": must be animate bitmap2file bitmap2map canv2file canv2img canv2map capture config, "
+                         "cget, copy, dump, enhance, filexy, getIndices, getLookup, graph, hist, imgxy, lineh, "
+                         "linev, mapxy, mask, names, max, mean, min, pixel, profile, resident, rotate, section, "
+                         "scrxy, seek, setIndices, setLookup setPixel, setRange, stats, std, update",
+                         nullptr);
+        return TCL_ERROR;
+    });
+}
+
+void imageCommandDeleted(ClientData cd)
+{
+    auto *m = static_cast<GimgMaster *>(cd);
+    m->command = nullptr;
+    if (m->tkMaster && !m->deleted) Tk_DeleteImage(m->interp, Tk_NameOfImage(m->tkMaster));
+}
+
+// ---------------------------------------------------------------------------
+// Tk image type procedures.
+
+int gimgCreate(Tcl_Interp *interp, const char *name, int objc, Tcl_Obj *const objv[], const Tk_ImageType *,
+               Tk_ImageMaster tkMaster, ClientData *clientDataPtr)
+{
+    Tk_Window main = Tk_MainWindow(interp);
+    if (!main) return TCL_ERROR;
+    GimgMaster *m = new (std::nothrow) GimgMaster;
+    if (!m) {
+        Tcl_SetResult(interp, const_cast<char *>("Error in malloc.\n"), TCL_STATIC);
+        return TCL_ERROR;
+    }
+    m->interp = interp;
+    m->tkMaster = tkMaster;
+    m->name = name;
+    m->tkwin = main;
+    Tk_MakeWindowExist(main);
+    m->display = Tk_Display(main);
+    m->colormap = Tk_Colormap(main);
+    m->depth = Tk_Depth(main);
+    m->visual = Tk_Visual(main);
+    m->clientId = ++gNextClientId;
+    m->client = RimageClient{imageConfigChanged, imageDataChanged, m->clientId, m, nullptr};
+    m->maskClient = RimageClient{nullptr, nullptr, m->clientId, m, nullptr};
+    m->maskSourceClient = RimageClient{maskSourceChanged, maskSourceChanged, m->clientId, m, nullptr};
+    for (auto &ch : m->ch) {
+        for (int i = 0; i < 256; ++i) ch.remap[i] = ch.lookup[i] = ch.table[i] = static_cast<uint8_t>(i);
+        ch.low = 0;
+        ch.high = 255;
+    }
+    memset(m->classVisible, 1, sizeof m->classVisible);
+    m->classVisible[0] = 0;
+    computeCellLevels(m->cells, m->cellSpec);
+
+    // The XImage record of the visual's depth (its buffer is made for the
+    // first strip that is drawn).
+    m->ximage = XCreateImage(m->display, m->visual, static_cast<unsigned>(m->depth), ZPixmap, 0, nullptr, 128, 128,
+                             32, 0);
+    if (!m->ximage) {
+        Tcl_AddErrorInfo(interp, "\nFail to allocate ximg.");
+        Tcl_SetResult(interp, const_cast<char *>("Fail to allocate ximg."), TCL_STATIC);
+        freeMaster(m);
+        return TCL_ERROR;
+    }
+    m->gc = XCreateGC(m->display, Tk_WindowId(main), 0, nullptr);
+    if (!m->gc) {
+        Tcl_AppendResult(interp, "Fail to get GC.\n", nullptr);
+        freeMaster(m);
+        return TCL_ERROR;
+    }
+    m->fg = Tk_GetColor(interp, main, Tk_GetUid("#ffffff"));
+    m->bg = Tk_GetColor(interp, main, Tk_GetUid("#000000"));
+    if (!m->fg || !m->bg) {
+        Tcl_AddErrorInfo(interp, "\nFail to allocate fg/bg color.");
+        freeMaster(m);
+        return TCL_ERROR;
+    }
+    m->fgName = "#ffffff";
+    m->bgName = "#000000";
+    m->stippleName = "None";
+    if (addGimg(m) < 0) {
+        Tcl_SetResult(interp, const_cast<char *>("Fail to add the gimg.\n"), TCL_STATIC);
+        freeMaster(m);
+        return TCL_ERROR;
+    }
+    m->command = Tcl_CreateCommand(interp, name, imageCommand, m, imageCommandDeleted);
+
+    std::vector<const char *> argv(static_cast<size_t>(objc) + 1, nullptr);
+    for (int i = 0; i < objc; ++i) argv[static_cast<size_t>(i)] = Tcl_GetString(objv[i]);
+    int code = guarded(interp, [&] { return configureGimg(m, objc, argv.data(), 0); });
+    if (code != TCL_OK) {
+        // Tk forgets a master whose creation failed without calling our
+        // delete procedure.
+        m->tkMaster = nullptr;
+        freeMaster(m);
+        return TCL_ERROR;
+    }
+    Tcl_SetObjResult(interp, Tcl_NewStringObj(name, -1));
+    *clientDataPtr = m;
+    return TCL_OK;
+}
+
+ClientData gimgGet(Tk_Window tkwin, ClientData masterData)
+{
+    auto *m = static_cast<GimgMaster *>(masterData);
+    auto *inst = new (std::nothrow) GimgInstance{tkwin, m, m->instances};
+    if (!inst) return nullptr;
+    m->instances = inst;
+    ++m->instanceCount;
+    return inst;
+}
+
+void drawArea(GimgMaster *m, Drawable drawable, int sx, int sy, int w, int h, int dx, int dy)
+{
+    if (w <= 0 || h <= 0) return;
+    const bool clip = m->maskActive && m->maskBitmap;
+    if (clip && m->o.maskopaque && m->bg) {
+        XSetForeground(m->display, m->gc, m->bg->pixel);
+        XFillRectangle(m->display, drawable, m->gc, dx, dy, static_cast<unsigned>(w), static_cast<unsigned>(h));
+    }
+    if (clip) {
+        XSetClipMask(m->display, m->gc, m->maskBitmap);
+        XSetClipOrigin(m->display, m->gc, dx - sx, dy - sy);
+    }
+    XCopyArea(m->display, m->pixmap.pixmap, drawable, m->gc, sx, sy, static_cast<unsigned>(w),
+              static_cast<unsigned>(h), dx, dy);
+    if (clip) {
+        XSetClipMask(m->display, m->gc, None);
+        XSetClipOrigin(m->display, m->gc, 0, 0);
+    }
+}
+
+void gimgDisplay(ClientData instanceData, Display *, Drawable drawable, int imageX, int imageY, int width,
+                 int height, int drawableX, int drawableY)
+{
+    auto *inst = static_cast<GimgInstance *>(instanceData);
+    if (!inst) return;
+    GimgMaster *m = inst->master;
+    try {
+        if (!m->pixmapCurrent && !makePixmap(m)) {
+            conEprintf("Error in makePixmap...\n");
+            return;
+        }
+    } catch (...) {
+        conEprintf("Error in makePixmap...\n");
+        return;
+    }
+    if (!m->pixmap.pixmap) return;
+    const int PW = m->pixW, PH = m->pixH;
+    if (!m->o.tile) {
+        const int w = std::min(width, PW - imageX), h = std::min(height, PH - imageY);
+        drawArea(m, drawable, imageX, imageY, w, h, drawableX, drawableY);
+        return;
+    }
+    // Tiled: copies of the pixmap at multiples of its size, each clipped to the area.
+    if (PW <= 0 || PH <= 0) return;
+    for (int ty = (imageY / PH) * PH; ty < imageY + height; ty += PH)
+        for (int tx = (imageX / PW) * PW; tx < imageX + width; tx += PW) {
+            const int x0 = std::max(tx, imageX), y0 = std::max(ty, imageY);
+            const int x1 = std::min(tx + PW, imageX + width), y1 = std::min(ty + PH, imageY + height);
+            drawArea(m, drawable, x0 - tx, y0 - ty, x1 - x0, y1 - y0, drawableX + x0 - imageX,
+                     drawableY + y0 - imageY);
+        }
+}
+
+void gimgFree(ClientData instanceData, Display *)
+{
+    auto *inst = static_cast<GimgInstance *>(instanceData);
+    if (!inst) return;
+    GimgMaster *m = inst->master;
+    for (GimgInstance **link = &m->instances; *link; link = &(*link)->next)
+        if (*link == inst) {
+            *link = inst->next;
+            --m->instanceCount;
+            break;
+        }
+    delete inst;
+}
+
+void gimgDelete(ClientData masterData)
+{
+    auto *m = static_cast<GimgMaster *>(masterData);
+    if (m->instances) conEprintf("tried to delete gimg image when clients still exist");
+    m->tkMaster = nullptr;
+    freeMaster(m);
+}
+
+void freeMaster(GimgMaster *m)
+{
+    m->deleted = true;
+    if (m->idleScheduled) Tcl_CancelIdleCall(idleRefresh, m);
+    m->idleScheduled = false;
+    removeGimg(m);
+    if (m->command) {
+        Tcl_Command cmd = m->command;
+        m->command = nullptr;
+        Tcl_DeleteCommandFromToken(m->interp, cmd);
+    }
+    while (m->instances) {
+        GimgInstance *next = m->instances->next;
+        delete m->instances;
+        m->instances = next;
+    }
+    if (m->image) releaseImage(m->image, &m->client);
+    m->image = nullptr;
+    freeMask(m);
+    if (m->maskImage) releaseImage(m->maskImage, &m->maskClient);
+    m->maskImage = nullptr;
+    if (m->maskSource) releaseImage(m->maskSource, &m->maskSourceClient);
+    m->maskSource = nullptr;
+    if (m->display) {
+        freeCells(m->cells);
+        freeViewport(m);
+        if (m->gc) XFreeGC(m->display, m->gc);
+        if (m->maskGC) XFreeGC(m->display, m->maskGC);
+        if (m->drawGC) XFreeGC(m->display, m->drawGC);
+        if (m->maskGCPixmap) Tk_FreePixmap(m->display, m->maskGCPixmap);
+        if (m->maskRegion) XDestroyRegion(m->maskRegion);
+        if (m->fg) Tk_FreeColor(m->fg);
+        if (m->bg) Tk_FreeColor(m->bg);
+        if (m->stipple != None) Tk_FreeBitmap(m->display, m->stipple);
+        Tk_FreeOptions(gimgConfigSpecs(), reinterpret_cast<char *>(&m->o), m->display, 0);
+    }
+    delete m;
+}
+
+Tk_ImageType gGimgType = {
+    "gimg", gimgCreate, gimgGet, gimgDisplay, gimgFree, gimgDelete, nullptr, nullptr, nullptr,
+};
+
+bool gRegistered = false;
+
+}  // namespace
+
+void gimgChanged(GimgMaster *m)
+{
+    if (!m->tkMaster) return;
+    int w = m->pixW, h = m->pixH;
+    if (m->o.tile) {
+        w = m->o.rotate ? m->o.th : m->o.tw;
+        h = m->o.rotate ? m->o.tw : m->o.th;
+    }
+    Tk_ImageChanged(m->tkMaster, 0, 0, std::max(w, 0), std::max(h, 0), std::max(w, 0), std::max(h, 0));
+}
+
+int registerGimgType(Tcl_Interp *interp)
+{
+    if (gRegistered) return TCL_OK;
+    if (!interpHasTk(interp)) return TCL_OK;  // registered with the first interpreter that has Tk
+    initGimgTable();
+    Tk_CreateImageType(&gGimgType);
+    gRegistered = true;
+    return TCL_OK;
+}
+
+}  // namespace krel

@@ -1,0 +1,382 @@
+// DICOM files: uncompressed pixel data described by the image elements of
+// group 0028; frames are volumes.
+//
+//   offset size  content
+//        0  128  preamble (files without one start their elements at 0)
+//      128    4  "DICM"
+//      132       file meta group 0002, always explicit VR little-endian;
+//                (0002,0010) names the transfer syntax of the data set
+//        .       data set elements, little-endian:
+//                group (16), element (16), then
+//                  implicit VR: length (32)
+//                  explicit VR: VR (2 characters) and length (16), or for
+//                  OB, OW, OF, OD, OL, OV, SQ, UC, UR, UT, UN, SV, UV two
+//                  zero bytes and length (32)
+//                items and delimiters (group FFFE) always carry a 32-bit
+//                length; length FFFFFFFF is undefined: the content follows
+//                up to a delimiter
+//                (7FE0,0010) Pixel Data: the pixel values, rows of columns
+//                of samples, frame after frame
+//
+// Image elements: (0028,0002) samples per pixel, (0028,0006) planar
+// configuration, (0028,0008) number of frames (text), (0028,0010) rows,
+// (0028,0011) columns, (0028,0030) pixel spacing (text "a\b"), (0028,0060)
+// compression (text), (0028,0100) bits allocated, (0028,0103) pixel
+// representation (1 signed).
+#include "image/formats/dicom.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/conio.h"
+#include "core/runtime.h"
+#include "image/formats/formats.h"
+#include "platform/files.h"
+
+namespace krel {
+
+namespace {
+
+constexpr uint32_t kPixelData = 0x7FE00010u;
+constexpr uint32_t kCopyLimit = 1024;       // longer values stay in the file
+constexpr size_t kMaxElements = 1u << 20;
+
+uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t le32(const uint8_t *p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24); }
+
+bool isVR(const uint8_t *p) { return p[0] >= 'A' && p[0] <= 'Z' && p[1] >= 'A' && p[1] <= 'Z'; }
+
+bool longVR(const uint8_t *p)
+{
+    static const char *const kLong[] = {"OB", "OW", "OF", "OD", "OL", "OV", "SQ", "UC", "UR", "UT", "UN", "SV", "UV"};
+    for (const char *v : kLong)
+        if (p[0] == v[0] && p[1] == v[1]) return true;
+    return false;
+}
+
+struct Parsed {
+    std::vector<DicomElement> elements;
+    std::string values;
+    int64_t pixelOffset = -1;
+    uint32_t pixelLength = 0;
+};
+
+enum ParseResult { PARSE_NOT_DICOM, PARSE_FAILED, PARSE_OK };
+
+// Reads elements from `at` up to the Pixel Data element. `loud`: the file is
+// known to be DICOM, so faults are reported; otherwise they just mean the file
+// is not DICOM.
+int parseDataSet(int fd, int64_t size, int64_t at, bool explicitVR, bool loud, bool needGroup8, Parsed *out)
+{
+    int depth = 0;
+    bool first = true;
+    for (;;) {
+        uint8_t h[12];
+        if (at + 8 > size || platform::readAt(fd, h, 8, at) != 8) {
+            if (loud) conEprintf("Error in reading DICOM: no Pixel Data element.\n");
+            return loud ? PARSE_FAILED : PARSE_NOT_DICOM;
+        }
+        const uint16_t group = le16(h), element = le16(h + 2);
+        if (first && needGroup8 && group != 0x0008) return PARSE_NOT_DICOM;
+        first = false;
+        DicomElement e{};
+        e.key = (uint32_t(group) << 16) | element;
+        e.vr[0] = e.vr[1] = ' ';
+        e.valueAt = kDicomNotCopied;
+        int64_t header = 8;
+        if (group == 0xFFFE) {
+            e.length = le32(h + 4);
+        } else if (explicitVR) {
+            if (!isVR(h + 4)) {
+                if (loud) conEprintf("Error in reading DICOM: no value representation at offset %lld.\n", static_cast<long long>(at));
+                return loud ? PARSE_FAILED : PARSE_NOT_DICOM;
+            }
+            e.vr[0] = static_cast<char>(h[4]);
+            e.vr[1] = static_cast<char>(h[5]);
+            if (longVR(h + 4)) {
+                if (at + 12 > size || platform::readAt(fd, h + 8, 4, at + 8) != 4) {
+                    if (loud) conEprintf("Error in reading DICOM: the file ends inside an element.\n");
+                    return loud ? PARSE_FAILED : PARSE_NOT_DICOM;
+                }
+                e.length = le32(h + 8);
+                header = 12;
+            } else {
+                e.length = le16(h + 6);
+            }
+        } else {
+            e.length = le32(h + 4);
+        }
+        at += header;
+        e.position = at;
+        e.depth = static_cast<uint16_t>(std::min(depth, 65535));
+        if (out->elements.size() >= kMaxElements) {
+            if (loud) conEprintf("Error in reading DICOM: more than %zu elements.\n", kMaxElements);
+            return loud ? PARSE_FAILED : PARSE_NOT_DICOM;
+        }
+        if (group == 0xFFFE) {
+            // Items open and delimiters close what an undefined length opened.
+            if (element == 0xE000 && e.length == kDicomUndefinedLength) ++depth;
+            else if ((element == 0xE00D || element == 0xE0DD) && depth > 0) --depth;
+            else if (element == 0xE000) {
+                if (e.length > size - at) {
+                    if (loud) conEprintf("Error in reading DICOM: an item of %u bytes runs past the end of the file.\n", e.length);
+                    return loud ? PARSE_FAILED : PARSE_NOT_DICOM;
+                }
+                at += e.length;
+            }
+            out->elements.push_back(e);
+            continue;
+        }
+        if (e.key == kPixelData && depth == 0) {
+            if (e.length == kDicomUndefinedLength) {
+                conEprintf("Unable to read compressed DICOM image.\n");
+                return PARSE_FAILED;
+            }
+            out->elements.push_back(e);
+            out->pixelOffset = at;
+            out->pixelLength = e.length;
+            return PARSE_OK;
+        }
+        if (e.length == kDicomUndefinedLength) {  // a sequence whose items follow
+            ++depth;
+            out->elements.push_back(e);
+            continue;
+        }
+        if (e.length & 1) {
+            if (loud) conEprintf("Error in reading DICOM: odd length %u of element (%04X,%04X).\n", e.length, group, element);
+            return loud ? PARSE_FAILED : PARSE_NOT_DICOM;
+        }
+        if (e.length > size - at) {
+            if (loud)
+                conEprintf("Error in reading DICOM: element (%04X,%04X) of %u bytes runs past the end of the file.\n",
+                           group, element, e.length);
+            return loud ? PARSE_FAILED : PARSE_NOT_DICOM;
+        }
+        if (e.length <= kCopyLimit && !(e.vr[0] == 'S' && e.vr[1] == 'Q')) {
+            e.valueAt = static_cast<uint32_t>(out->values.size());
+            std::string v(e.length, '\0');
+            if (e.length && platform::readAt(fd, &v[0], e.length, at) != static_cast<ssize_t>(e.length)) {
+                if (loud) conEprintf("Error in reading DICOM: the file ends inside an element.\n");
+                return loud ? PARSE_FAILED : PARSE_NOT_DICOM;
+            }
+            out->values += v;
+        }
+        out->elements.push_back(e);
+        at += e.length;
+    }
+}
+
+// The file meta group: its end and the transfer syntax named in it.
+bool readMetaGroup(int fd, int64_t size, int64_t at, int64_t *end, std::string *syntax)
+{
+    for (;;) {
+        uint8_t h[12];
+        if (at + 8 > size || platform::readAt(fd, h, 8, at) != 8) return false;
+        if (le16(h) != 0x0002) break;
+        if (!isVR(h + 4)) return false;
+        uint32_t length;
+        int64_t header = 8;
+        if (longVR(h + 4)) {
+            if (platform::readAt(fd, h + 8, 4, at + 8) != 4) return false;
+            length = le32(h + 8);
+            header = 12;
+        } else {
+            length = le16(h + 6);
+        }
+        if (length == kDicomUndefinedLength || length > size - at - header) return false;
+        if (le16(h + 2) == 0x0010 && length < 128) {
+            char uid[128] = {};
+            if (platform::readAt(fd, uid, length, at + header) != static_cast<ssize_t>(length)) return false;
+            std::string s(uid, length);
+            while (!s.empty() && (s.back() == '\0' || s.back() == ' ')) s.pop_back();
+            *syntax = s;
+        }
+        at += header + length;
+    }
+    *end = at;
+    return true;
+}
+
+std::string textValue(const Parsed &p, const DicomElement *e)
+{
+    if (e == nullptr || e->valueAt == kDicomNotCopied) return std::string();
+    std::string s = p.values.substr(e->valueAt, e->length);
+    size_t b = s.find_first_not_of(" \0", 0, 2);
+    size_t f = s.find_last_not_of(" \0", std::string::npos, 2);
+    return b == std::string::npos ? std::string() : s.substr(b, f - b + 1);
+}
+
+long numberValue(const Parsed &p, const DicomElement *e, long fallback)
+{
+    if (e == nullptr || e->valueAt == kDicomNotCopied) return fallback;
+    const uint8_t *v = reinterpret_cast<const uint8_t *>(p.values.data()) + e->valueAt;
+    if (e->length == 2) return le16(v);
+    if (e->length == 4) return static_cast<long>(le32(v));
+    return fallback;
+}
+
+const DicomElement *findIn(const Parsed &p, uint32_t key)
+{
+    for (const DicomElement &e : p.elements)
+        if (e.key == key && e.depth == 0) return &e;
+    return nullptr;
+}
+
+}  // namespace
+
+const DicomElement *findDicomElement(const DicomTable *table, uint32_t key)
+{
+    if (table == nullptr) return nullptr;
+    for (int i = 0; i < table->count; ++i)
+        if (table->elements[i].key == key && table->elements[i].depth == 0) return &table->elements[i];
+    return nullptr;
+}
+
+const char *dicomValue(const DicomTable *table, const DicomElement *element)
+{
+    if (table == nullptr || element == nullptr || element->valueAt == kDicomNotCopied) return nullptr;
+    return reinterpret_cast<const char *>(table) + element->valueAt;
+}
+
+int detectDicom(int fd, const char * /*fileName*/, ImageDef *def, void **aux)
+{
+    const int64_t size = platform::fileSize(fd);
+    uint8_t h[132];
+    int64_t at = 0;
+    bool dicm = false;
+    if (platform::readAt(fd, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h) && memcmp(h + 128, "DICM", 4) == 0) {
+        at = 132;
+        dicm = true;
+    }
+    uint8_t first[8];
+    if (platform::readAt(fd, first, 8, at) != 8) return 0;
+    bool explicitVR;
+    bool loud = dicm;
+    std::string syntax;
+    if (dicm && le16(first) == 0x0002) {
+        int64_t end;
+        if (!readMetaGroup(fd, size, at, &end, &syntax)) {
+            conEprintf("Error in reading DICOM: a broken file meta group.\n");
+            return -1;
+        }
+        at = end;
+        if (syntax == "1.2.840.10008.1.2") explicitVR = false;
+        else if (syntax == "1.2.840.10008.1.2.1") explicitVR = true;
+        else if (syntax == "1.2.840.10008.1.2.2") {
+            conEprintf("Unable to read big-endian DICOM image.\n");
+            return -1;
+        } else if (syntax.empty()) {
+            uint8_t probe[8];
+            explicitVR = platform::readAt(fd, probe, 8, at) == 8 && isVR(probe + 4);
+        } else {
+            conEprintf("Unable to read compressed DICOM image.\n");
+            return -1;
+        }
+    } else {
+        // Without a meta group the elements start with group 0008; their VR,
+        // when present, shows the data set is explicit.
+        if (le16(first) != 0x0008) return 0;
+        explicitVR = isVR(first + 4);
+    }
+    Parsed parsed;
+    int rc = parseDataSet(fd, size, at, explicitVR, loud, !dicm, &parsed);
+    if (rc == PARSE_NOT_DICOM) return 0;
+    if (rc == PARSE_FAILED) return -1;
+
+    const std::string compression = textValue(parsed, findIn(parsed, 0x00280060));
+    if (findIn(parsed, 0x00280060) && compression != "NONE") {
+        conEprintf("Unable to read compressed DICOM image.\n");
+        return -1;
+    }
+    const long bands = numberValue(parsed, findIn(parsed, 0x00280002), 1);
+    const long rows = numberValue(parsed, findIn(parsed, 0x00280010), 0);
+    const long columns = numberValue(parsed, findIn(parsed, 0x00280011), 0);
+    const long bits = numberValue(parsed, findIn(parsed, 0x00280100), 0);
+    const long signedValues = numberValue(parsed, findIn(parsed, 0x00280103), 0);
+    const long planar = numberValue(parsed, findIn(parsed, 0x00280006), 0);
+    long frames = 1;
+    const std::string frameText = textValue(parsed, findIn(parsed, 0x00280008));
+    if (!frameText.empty()) frames = std::max(1L, std::min(strtol(frameText.c_str(), nullptr, 10), 1L << 30));
+    if (rows < 1 || columns < 1 || bands < 1 || bands > 4) {
+        conEprintf("Error in reading DICOM: an image of %ld x %ld with %ld samples.\n", columns, rows, bands);
+        return -1;
+    }
+    int pixel;
+    switch (bits) {
+    case 4: pixel = bands == 1 ? PIX_4BITS : -1; break;
+    case 8: pixel = signedValues == 1 ? PIX_SBYTE : PIX_BYTE; break;
+    case 16: pixel = signedValues == 1 ? PIX_SHORT : PIX_USHORT; break;
+    case 32: pixel = signedValues == 1 ? PIX_LONG : PIX_ULONG; break;
+    default: pixel = -1; break;
+    }
+    if (pixel < 0) {
+        conEprintf("Unable to read DICOM image with %ld bits allocated.\n", bits);
+        return -1;
+    }
+    if (parsed.pixelOffset > INT32_MAX) {
+        conEprintf("Error in reading DICOM: pixel data beyond 2 GB.\n");
+        return -1;
+    }
+
+    // The table: header, elements, then the copied values.
+    const size_t head = offsetof(DicomTable, elements) + parsed.elements.size() * sizeof(DicomElement);
+    const size_t bytes = head + parsed.values.size();
+    if (bytes > UINT32_MAX) return -1;
+    auto *table = static_cast<DicomTable *>(gmemAlloc(static_cast<uint32_t>(bytes)));
+    if (table == nullptr) {
+        conEprintf("Error of malloc in reading DICOM.\n");
+        return -1;
+    }
+    memset(table, 0, head);
+    memcpy(table->magic, "DICOMTB", 8);
+    table->count = static_cast<int32_t>(parsed.elements.size());
+    table->explicitVR = explicitVR;
+    table->pixelOffset = parsed.pixelOffset;
+    table->pixelLength = parsed.pixelLength;
+    table->bytes = static_cast<uint32_t>(bytes);
+    snprintf(table->transferSyntax, sizeof table->transferSyntax, "%s", syntax.c_str());
+    for (size_t i = 0; i < parsed.elements.size(); ++i) {
+        table->elements[i] = parsed.elements[i];
+        if (table->elements[i].valueAt != kDicomNotCopied) table->elements[i].valueAt += static_cast<uint32_t>(head);
+    }
+    if (!parsed.values.empty()) memcpy(reinterpret_cast<char *>(table) + head, parsed.values.data(), parsed.values.size());
+    if (aux) {
+        gmemFree(*aux);
+        *aux = table;
+    } else {
+        gmemFree(table);
+    }
+
+    def->pixel = pixel;
+    def->bits = pixelBits(pixel);
+    def->mapid = MAP_DICOM;
+    def->nbands = static_cast<int32_t>(bands);
+    def->rows = static_cast<int32_t>(rows);
+    def->columns = static_cast<int32_t>(columns);
+    def->volumes = static_cast<int32_t>(frames);
+    // Colour planes one after the other (planar configuration 1) are band
+    // sequential; samples side by side are pixel-interleaved.
+    def->imgid = bands > 1 && planar == 1 ? IMG_BSQ : IMG_BIP;
+    const int64_t perBand = columns * bits / 8;
+    def->block = static_cast<int32_t>(def->imgid == IMG_BSQ ? perBand : perBand * bands);
+    def->offset = static_cast<int32_t>(parsed.pixelOffset);
+    def->msbf = 0;
+    def->top = def->left = 0;
+    def->nindices = 0;
+    def->transparent = -1;
+    def->x0 = def->y0 = 0.0;
+    def->dx = def->dy = 1.0;
+    const std::string spacing = textValue(parsed, findIn(parsed, 0x00280030));
+    double a, b;
+    if (sscanf(spacing.c_str(), "%lf\\%lf", &a, &b) == 2) {
+        def->dx = a;
+        def->dy = b;
+    }
+    return def->imgid;
+}
+
+}  // namespace krel

@@ -1,0 +1,16 @@
+// The one body of every reader fuzz target: the bytes become a file that is
+// opened through the image store like any file a user brings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace krel::fuzz {
+
+// Writes the bytes to a temporary file with the given suffix, opens it with
+// getImage (the whole detection chain), reads every line of every band of
+// every volume (sampled past a fixed budget), writes one line back, and
+// releases the image. Always 0, as libFuzzer wants.
+int readImage(const uint8_t *data, size_t size, const char *suffix);
+
+}  // namespace krel::fuzz
