@@ -134,6 +134,7 @@ proc demoClassValues {file rows cols} {
 }
 
 proc demoClassify {work scene truthFile truth classes size} {
+    set images {}
     set stat [file join $work train.ftr]
     file delete $stat
     set k 0
@@ -165,6 +166,16 @@ proc demoClassify {work scene truthFile truth classes size} {
             incr k
         }
         rimage close $tag
+        lappend images $out
+    }
+    # The MAHALANOBIS class image on screen, in its class colours.
+    if {[llength [info commands view]] && [lsearch -exact [image types] gimg] >= 0} {
+        set top [view [lindex $images 0]]
+        update
+        set img [$top.image cget -image]
+        say "view: $top shows the class image [file tail [lindex $images 0]] ([image width $img] x\
+            [image height $img])"
+        destroy $top
     }
 }
 demoClassify $work $scene $truthFile $truth $classes $size
