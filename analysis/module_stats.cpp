@@ -11,6 +11,7 @@
 #include "analysis/feature.h"
 #include "analysis/gstat.h"
 #include "analysis/modules.h"
+#include "analysis/row_helper.h"
 #include "analysis/statinfo.h"
 #include "core/conio.h"
 #include "core/runtime.h"
@@ -60,45 +61,72 @@ void gstatUsage(const char *prog)
     for (const char *line : lines) conPrintf("%s", line);
 }
 
-// The sampled values of one row of every band, read through the line cache:
-// bytes for BYTE images (summed exactly), singles for every other type.
-class SampleRows {
+// Batches of sampled rows: per row whether it takes part, its mask samples
+// and the samples of every band (bytes for BYTE images, summed exactly;
+// singles for every other type). The Tcl thread fills one batch through the
+// line cache while the helper thread accumulates the other.
+class SampleBatch {
 public:
     bool allocate(int bands, int samples, bool bytes)
     {
+        bands_ = bands;
+        samples_ = samples;
         bytes_ = bytes;
-        size_t count = static_cast<size_t>(bands) * samples + 1;
-        bool ok = bytes ? byteData_.allocate(count) : realData_.allocate(count);
-        ok = ok && byteRows_.allocate(static_cast<size_t>(bands) + 1) && realRows_.allocate(static_cast<size_t>(bands) + 1);
-        if (!ok) return false;
-        for (int b = 0; b < bands; ++b) {
-            if (bytes)
-                byteRows_[b] = byteData_.get() + static_cast<size_t>(b) * samples;
+        const size_t row = static_cast<size_t>(bands) * std::max(samples, 1) * (bytes ? 1 : sizeof(float));
+        capacity_ = static_cast<int>(std::clamp<size_t>((size_t(2) << 20) / row, 1, 64));
+        const size_t values = static_cast<size_t>(capacity_) * bands * samples + 1;
+        return (bytes ? byteData_.allocate(values) : realData_.allocate(values)) &&
+               masks_.allocate(static_cast<size_t>(capacity_) * samples + 1) &&
+               selected_.allocate(static_cast<size_t>(capacity_) + 1) &&
+               byteRows_.allocate(static_cast<size_t>(bands) + 1) && realRows_.allocate(static_cast<size_t>(bands) + 1);
+    }
+    int capacity() const { return capacity_; }
+    int rows = 0;  // rows filled
+
+    // Tcl thread: fills batch row `i` from image row `r`; a row without any
+    // sample of the mask value is marked and not read.
+    void read(int i, RamImage *img, RamImage *mask, int maskId, int r, const int32_t *bands,
+              const StatRegion &g, const StatAccumulator &acc)
+    {
+        uint8_t *m = masks_.get() + static_cast<size_t>(i) * samples_;
+        selected_[i] = 1;
+        if (mask &&
+            (!readLineBytes(mask, r, 0, g.sc, g.samples, g.dx, m) || !acc.rowSelected(m, 1, maskId))) {
+            selected_[i] = 0;
+            return;
+        }
+        for (int b = 0; b < bands_; ++b) {
+            size_t at = (static_cast<size_t>(i) * bands_ + b) * samples_;
+            bool ok = bytes_ ? readLineBytes(img, r, bands[b], g.sc, g.samples, g.dx, byteData_.get() + at)
+                             : readLineValues(img, r, bands[b], g.sc, g.samples, g.dx, realData_.get() + at);
+            if (!ok) selected_[i] = 0;
+        }
+    }
+
+    // Helper thread: adds the batch's rows.
+    void accumulate(StatAccumulator &acc, bool masked, int maskId)
+    {
+        for (int i = 0; i < rows; ++i) {
+            if (!selected_[i]) continue;
+            const uint8_t *m = masked ? masks_.get() + static_cast<size_t>(i) * samples_ : nullptr;
+            for (int b = 0; b < bands_; ++b) {
+                size_t at = (static_cast<size_t>(i) * bands_ + b) * samples_;
+                if (bytes_)
+                    byteRows_[b] = byteData_.get() + at;
+                else
+                    realRows_[b] = realData_.get() + at;
+            }
+            if (bytes_)
+                acc.addRow(byteRows_.get(), 1, m, maskId);
             else
-                realRows_[b] = realData_.get() + static_cast<size_t>(b) * samples;
+                acc.addRow(realRows_.get(), 1, m, maskId);
         }
-        return true;
-    }
-    bool read(RamImage *img, int row, const int32_t *bands, int n, const StatRegion &g)
-    {
-        for (int b = 0; b < n; ++b) {
-            bool ok = bytes_ ? readLineBytes(img, row, bands[b], g.sc, g.samples, g.dx, byteRows_[b])
-                             : readLineValues(img, row, bands[b], g.sc, g.samples, g.dx, realRows_[b]);
-            if (!ok) return false;
-        }
-        return true;
-    }
-    void add(StatAccumulator &acc, const uint8_t *mask, int maskId) const
-    {
-        if (bytes_)
-            acc.addRow(byteRows_.get(), 1, mask, maskId);
-        else
-            acc.addRow(realRows_.get(), 1, mask, maskId);
     }
 
 private:
+    int bands_ = 0, samples_ = 0, capacity_ = 1;
     bool bytes_ = true;
-    GmemArray<uint8_t> byteData_;
+    GmemArray<uint8_t> byteData_, masks_, selected_;
     GmemArray<float> realData_;
     GmemArray<uint8_t *> byteRows_;
     GmemArray<float *> realRows_;
@@ -186,33 +214,45 @@ int gstatModule(const char *prog, int argc, const char **argv)
     }
 
     StatAccumulator acc;
-    SampleRows rows;
-    GmemArray<uint8_t> maskRow;
     if (!acc.init(n, region.samples)) return MODULE_FAILED;
-    if (!rows.allocate(n, region.samples, in->def.pixel == PIX_BYTE) ||
-        !maskRow.allocate(static_cast<size_t>(region.samples) + 1)) {
+    SampleBatch batches[2];
+    const bool bytes = in->def.pixel == PIX_BYTE;
+    if (!batches[0].allocate(n, region.samples, bytes) || !batches[1].allocate(n, region.samples, bytes)) {
         conEprintf("Error in gmemAlloc.\n");
         return MODULE_FAILED;
     }
     MeterProgress meter{"gstats", 0.05f};
     bool cancelled = false;
-    for (int r = region.sr; r < region.sr + region.rows; r += region.dy) {
-        if (checkRimageStatus() == STATUS_ABORT) {
-            conEprintf("rimage gstat canceled...\n");
-            cancelled = true;
-            break;
-        }
-        const uint8_t *m = nullptr;
-        if (mask) {
-            if (!readLineBytes(mask.get(), r, 0, region.sc, region.samples, region.dx, maskRow.get()) ||
-                !acc.rowSelected(maskRow.get(), 1, maskId)) {
-                meter.step(r - region.sr, region.rows);
-                continue;
+    int next = region.sr;  // the next image row to read
+    const int end = region.sr + region.rows;
+    // Tcl thread: fills a batch with the next rows, polling the status and
+    // moving the meter once per row.
+    auto fill = [&](SampleBatch &batch) {
+        batch.rows = 0;
+        while (!cancelled && batch.rows < batch.capacity() && next < end) {
+            if (checkRimageStatus() == STATUS_ABORT) {
+                conEprintf("rimage gstat canceled...\n");
+                cancelled = true;
+                break;
             }
-            m = maskRow.get();
+            batch.read(batch.rows++, in.get(), mask.get(), maskId, next, bands.data(), region, acc);
+            meter.step(next - region.sr, region.rows);
+            next += region.dy;
         }
-        if (rows.read(in.get(), r, bands.data(), n, region)) rows.add(acc, m, maskId);
-        meter.step(r - region.sr, region.rows);
+    };
+    // While the helper accumulates one batch the Tcl thread reads the next.
+    RowHelper helper;
+    int current = 0;
+    fill(batches[current]);
+    while (batches[current].rows > 0 && !cancelled) {
+        auto job = [&](int part) {
+            if (part == 1)
+                batches[current].accumulate(acc, mask.get() != nullptr, maskId);
+            else
+                fill(batches[1 - current]);
+        };
+        helper.run(job);
+        current = 1 - current;
     }
     acc.finish();
     meter.finish();
