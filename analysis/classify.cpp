@@ -420,6 +420,21 @@ void ClassModel::finishPrior()
     }
 }
 
+void ClassModel::takeHits(ClassModel &other)
+{
+    if (other.k_ != k_) return;
+    for (int k = 0; k < k_; ++k) {
+        hits_[k] += other.hits_[k];
+        other.hits_[k] = 0;
+    }
+}
+
+void ClassModel::copyPriors(const ClassModel &other)
+{
+    if (other.k_ != k_) return;
+    for (int k = 0; k < k_; ++k) priors_[k] = other.priors_[k];
+}
+
 void classPalette(const ClassModel &model, int bits, const BandSummary *summaries, PaletteColour *palette, int nindices)
 {
     int classes = model.classes(), c = std::min(model.bands(), 3);

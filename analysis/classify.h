@@ -84,6 +84,12 @@ public:
     void priorLine(const float *const *rows, int columns);
     void finishPrior();
 
+    // Pixels shared out among models of the same file and rule (one per
+    // thread): moves another model's hits into this one, and copies the
+    // finished priors of another model.
+    void takeHits(ClassModel &other);
+    void copyPriors(const ClassModel &other);
+
 private:
     void decide(int rule, const float *const *rows, int columns, int32_t *out, uint8_t *narrow);
 

@@ -108,6 +108,78 @@ destroy $top
 rimage close $tag
 say "closed everything; registry now: \{[rimage list]\}"
 
+# ---- Supervised classification ---------------------------------------------------
+# Training statistics for every class from the ground truth, then class maps
+# by MAHALANOBIS and EUCLIDEAN, scored against the truth.
+
+# Band 1 of a one-band BYTE class image file (a DIB or an ERDAS file) as a
+# list of values, row by row from the top.
+proc demoClassValues {file rows cols} {
+    set c [open $file rb]
+    set data [read $c]
+    close $c
+    if {[string range $data 0 1] ne "BM"} {
+        binary scan [string range $data 128 end] cu[expr {$rows * $cols}] values
+        return $values
+    }
+    binary scan $data @10iu@22i offset height
+    set stride [expr {($cols + 3) / 4 * 4}]
+    set values {}
+    for {set r 0} {$r < $rows} {incr r} {
+        set fileRow [expr {$height > 0 ? $rows - 1 - $r : $r}]
+        binary scan $data @[expr {$offset + $fileRow * $stride}]cu$cols row
+        lappend values {*}$row
+    }
+    return $values
+}
+
+proc demoClassify {work scene truthFile truth classes size} {
+    set images {}
+    set stat [file join $work train.ftr]
+    file delete $stat
+    set k 0
+    foreach name $classes {
+        incr k
+        rimage gstat -in $scene -out $stat -stat $name -mask $truthFile -maskid $k
+    }
+    say "training statistics of [llength $classes] classes in $stat:"
+    rimage statinfo -in $stat -info MEAN
+    foreach rule {MAHALANOBIS EUCLIDEAN} {
+        set out [file join $work class-[string tolower $rule].bmp]
+        file delete $out
+        rimage classify -in $scene -out $out -stat $stat -o $rule
+        set values [demoClassValues $out $size $size]
+        set counts [lrepeat [expr {[llength $classes] + 1}] 0]
+        set right 0
+        foreach v $values t $truth {
+            lset counts $v [expr {[lindex $counts $v] + 1}]
+            if {$v == $t - 1} { incr right }
+        }
+        set tag [rimage open $out]
+        say [format "%-11s accuracy %.2f%% against the ground truth; class image %s (%s, %d colour indices)" \
+            $rule [expr {100.0 * $right / [llength $truth]}] [file tail $out] [rimage cget $tag -imgid] \
+            [rimage cget $tag -nindices]]
+        set k 0
+        foreach name [concat $classes unknown] {
+            set colour [lrange [lindex [rimage getIndices $tag $k] 0] 1 3]
+            say [format "    %-8s %6d pixels, colour %s" $name [lindex $counts $k] $colour]
+            incr k
+        }
+        rimage close $tag
+        lappend images $out
+    }
+    # The MAHALANOBIS class image on screen, in its class colours.
+    if {[llength [info commands view]] && [lsearch -exact [image types] gimg] >= 0} {
+        set top [view [lindex $images 0]]
+        update
+        set img [$top.image cget -image]
+        say "view: $top shows the class image [file tail [lindex $images 0]] ([image width $img] x\
+            [image height $img])"
+        destroy $top
+    }
+}
+demoClassify $work $scene $truthFile $truth $classes $size
+
 file delete -force $work
 
 # The console manager: a console shell loads the package through its console

@@ -2,6 +2,7 @@
 // by filling their entry here.
 #include <cstring>
 
+#include "analysis/modules.h"
 #include "core/conio.h"
 #include "image/modules.h"
 
@@ -15,12 +16,12 @@ struct ModuleInfo {
 };
 
 const ModuleInfo kModules[] = {
-    {"calc", nullptr},     {"classify", nullptr}, {"copy", copyModule},   {"crop", copyModule},
-    {"data", dataModule},  {"dist", nullptr},     {"egv", nullptr},       {"gfftrans", nullptr},
-    {"gconv", nullptr},    {"georef", nullptr},   {"gisoc", nullptr},     {"gstat", nullptr},
-    {"gtop", nullptr},     {"gdem", nullptr},     {"pcalc", nullptr},     {"ptable", nullptr},
-    {"rform", rformModule}, {"rotate", nullptr},  {"smetric", nullptr},   {"section", nullptr},
-    {"statinfo", nullptr}, {"trans", nullptr},
+    {"calc", nullptr},        {"classify", classifyModule}, {"copy", copyModule},   {"crop", copyModule},
+    {"data", dataModule},     {"dist", distModule},         {"egv", egvModule},     {"gfftrans", nullptr},
+    {"gconv", nullptr},       {"georef", nullptr},          {"gisoc", nullptr},     {"gstat", gstatModule},
+    {"gtop", nullptr},        {"gdem", nullptr},            {"pcalc", nullptr},     {"ptable", nullptr},
+    {"rform", rformModule},   {"rotate", nullptr},          {"smetric", nullptr},   {"section", nullptr},
+    {"statinfo", statinfoModule}, {"trans", nullptr},
 };
 
 // The program text is "rimage NAME"; the name is its last word.

@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <vector>
 
+#include "analysis/modules.h"
 #include "core/conio.h"
 #include "core/package.h"
 #include "core/runtime.h"
@@ -164,6 +165,16 @@ int calcBands(Tcl_Interp *, int argc, const char **argv)
     return TCL_OK;
 }
 
+// The eigenvector module under the name "calc egv"; what it prints is its
+// answer, and the command itself always succeeds with an empty result.
+int calcEgv(Tcl_Interp *interp, int argc, const char **argv)
+{
+    Tcl_ResetResult(interp);
+    egvModule("calc egv", argc - 2, argv + 2);
+    Tcl_ResetResult(interp);
+    return TCL_OK;
+}
+
 // Subcommands whose module or service is not part of this build.
 int notInBuild(Tcl_Interp *interp, int, const char **argv)
 {
@@ -181,7 +192,7 @@ const SubCommand<CalcHandler> kCalcCommands[] = {
     {"bands", 4, calcBands},
     {"d2r", 3, calcD2r},
     {"decompload", 4, calcDecompLoad},
-    {"egv", 3, notInBuild},
+    {"egv", 3, calcEgv},
     {"ftime", 3, calcFtime},
     {"fplane", 3, notInBuild},
     {"freeDisk", 3, notInBuild},

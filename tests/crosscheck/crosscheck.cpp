@@ -1,10 +1,14 @@
 // Makes a synthetic scene of known classes and runs the analysis kernels on
 // it: training statistics under masks, MAHALANOBIS and EUCLIDEAN class maps and
-// the eigenvectors of one class. Everything is written into the directory
-// named on the command line for crosscheck.py to recompute independently.
+// the eigenvectors of one class. Then the same through the modules, file to
+// file: the scene and its truth as ERDAS files, `rimage gstat` per class under
+// the truth mask, and `rimage classify` into new class image files.
+// Everything is written into the directory named on the command line for
+// crosscheck.py to recompute independently.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
@@ -13,7 +17,11 @@
 #include "analysis/classify.h"
 #include "analysis/eigen.h"
 #include "analysis/gstat.h"
+#include "analysis/modules.h"
 #include "core/conio.h"
+#include "image/formats/formats.h"
+#include "image/modules.h"
+#include "platform/files.h"
 
 using namespace krel;
 
@@ -27,6 +35,43 @@ bool writeFile(const std::string &path, const std::vector<T> &data)
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size() * sizeof(T)));
     return static_cast<bool>(f);
+}
+
+// An ERDAS 7.4 (line-interleaved) BYTE file from band planes.
+bool writeErdas(const std::string &path, const uint8_t *planes, int bands, int rows, int cols)
+{
+    ImageDef def = defaultImageDef();
+    snprintf(def.file, sizeof def.file, "%s", path.c_str());
+    def.nbands = bands;
+    def.rows = rows;
+    def.columns = cols;
+    platform::FileDesc fd = platform::openFile(path.c_str(), platform::OpenMode::CreateTruncate);
+    if (!fd || writeHeader(fd.get(), 0, &def) != 128) return false;
+    std::vector<uint8_t> row(static_cast<size_t>(bands) * cols);
+    const size_t plane = static_cast<size_t>(rows) * cols;
+    for (int r = 0; r < rows; ++r) {
+        for (int b = 0; b < bands; ++b)
+            memcpy(&row[static_cast<size_t>(b) * cols], planes + b * plane + static_cast<size_t>(r) * cols, cols);
+        int64_t at = 128 + static_cast<int64_t>(r) * static_cast<int64_t>(row.size());
+        if (platform::writeAt(fd.get(), row.data(), row.size(), at) != static_cast<ssize_t>(row.size())) return false;
+    }
+    return true;
+}
+
+int runModule(ModuleEntry entry, const char *prog, const std::vector<std::string> &words)
+{
+    std::vector<const char *> argv;
+    for (const std::string &w : words) argv.push_back(w.c_str());
+    return entry(prog, static_cast<int>(argv.size()), argv.data());
+}
+
+// Whether this build writes DIB files (a new class image is one).
+bool dibAvailable()
+{
+    ImageDef probe = defaultImageDef();
+    probe.imgid = IMG_DIB;
+    platform::FileDesc fd = platform::openFile("/dev/null", platform::OpenMode::ReadWrite);
+    return fd && writeHeader(fd.get(), 0, &probe) != -2;
 }
 
 }  // namespace
@@ -135,6 +180,30 @@ int main(int argc, char **argv)
     o.err = "1e-12";
     o.iter = "5000";
     if (!egvRun(o)) return 1;
+
+    // The modules, file to file.
+    const std::string scene = dir + "/scene.lan", truth = dir + "/truth.lan", moduleStat = dir + "/module.ftr";
+    if (!writeErdas(scene, pixels.data(), kBands, kRows, kCols) || !writeErdas(truth, label.data(), 1, kRows, kCols))
+        return 1;
+    for (int k = 0; k < kClasses; ++k)
+        if (runModule(gstatModule, "rimage gstat",
+                      {"-in", scene, "-out", moduleStat, "-stat", "class" + std::to_string(k), "-mask", truth, "-maskid",
+                       std::to_string(k + 1)}) != MODULE_DONE)
+            return 1;
+    const bool dib = dibAvailable();
+    std::ofstream moduleList(dir + "/modules.txt");
+    const std::vector<uint8_t> blank(size_t(kRows) * kCols, 0);
+    for (const char *rule : {"MAHALANOBIS", "EUCLIDEAN"})
+        for (const char *tshd : {"10", "1000"}) {
+            std::string out = dir + "/module_" + rule + tshd + (dib ? ".bmp" : ".lan");
+            // A build without DIB output classifies into a one-band ERDAS file made beforehand.
+            if (!dib && !writeErdas(out, blank.data(), 1, kRows, kCols)) return 1;
+            if (runModule(classifyModule, "rimage classify",
+                          {"-in", scene, "-out", out, "-stat", moduleStat, "-o", rule, "-tshd", tshd}) != MODULE_DONE)
+                return 1;
+            moduleList << rule << " " << tshd << " " << out << "\n";
+        }
+    if (!moduleList) return 1;
 
     if (!writeFile(dir + "/pixels.u8", pixels) || !writeFile(dir + "/labels.u8", label)) return 1;
     std::ofstream meta(dir + "/meta.txt");

@@ -45,6 +45,34 @@ def stat_items(path, n):
     return params, out
 
 
+def read_class_image(path, rows, cols):
+    """Band 1 of a one-band BYTE image file: a DIB (rows bottom-up unless the
+    height is negative, each padded to 4 bytes) or an ERDAS file."""
+    data = open(path, "rb").read()
+    if data[:2] == b"BM":
+        offset = struct.unpack_from("<I", data, 10)[0]
+        width, height = struct.unpack_from("<ii", data, 18)
+        bits = struct.unpack_from("<H", data, 28)[0]
+        assert bits == 8 and width == cols and abs(height) == rows, (bits, width, height)
+        stride = (cols + 3) // 4 * 4
+        img = np.frombuffer(data, np.uint8, stride * rows, offset).reshape(rows, stride)[:, :cols]
+        if height > 0:
+            img = img[::-1]
+        return img.reshape(-1).astype(np.int32)
+    assert data[:6] in (b"HEAD74", b"HEADER"), data[:6]
+    return np.frombuffer(data, np.uint8, rows * cols, 128).astype(np.int32)
+
+
+def dib_palette(path):
+    data = open(path, "rb").read()
+    if data[:2] != b"BM":
+        return None
+    header = struct.unpack_from("<I", data, 14)[0]
+    used = struct.unpack_from("<I", data, 46)[0] or 256
+    quads = np.frombuffer(data, np.uint8, 4 * used, 14 + header).reshape(used, 4)
+    return quads[:, [2, 1, 0]]  # red, green, blue
+
+
 def compare_maps(name, got, scores, threshold_value, threshold):
     """scores: (pixels, K) float64, smaller is better; threshold_value(best)
     gives what the rule compares with the threshold."""
@@ -108,6 +136,50 @@ def main():
         accuracy = np.mean(got == labels.astype(np.int32) - 1)
         print("MAHALANOBIS recovers the true classes on %.1f%% of the pixels" % (100 * accuracy))
         ok &= accuracy > 0.9
+
+        # The modules, file to file: their statistics agree with numpy's, and
+        # their class maps agree with numpy on every pixel.
+        mparams, mitems = stat_items(os.path.join(tmp, "module.ftr"), n)
+        same = mparams == params and len(mitems) == k
+        for c, (name, npix, ident, mean, cov) in enumerate(mitems):
+            x = pixels[labels == c + 1]
+            same &= (name == "class%d" % c and npix == len(x) and ident == c
+                     and np.allclose(mean, x.mean(axis=0), rtol=1e-5, atol=1e-4)
+                     and np.allclose(cov, np.cov(x, rowvar=False, bias=True), rtol=1e-4, atol=1e-3))
+        print("rimage gstat statistics %s" % ("agree" if same else "DIFFER"))
+        ok &= bool(same)
+        mmeans = np.array([it[3] for it in mitems])
+        mcovs = np.array([it[4] for it in mitems])
+        mdiff = pixels[:, None, :] - mmeans[None, :, :]
+        scores = {
+            "EUCLIDEAN": (np.sum(mdiff * mdiff, axis=2), lambda b: b / n),
+            "MAHALANOBIS": (np.einsum("pki,kij,pkj->pk", mdiff, np.linalg.inv(mcovs), mdiff)
+                            + np.log(np.maximum(np.linalg.det(mcovs), 2.2250738585072014e-308))[None, :],
+                            lambda b: b),
+        }
+        for line in open(os.path.join(tmp, "modules.txt")):
+            rule, tshd, path = line.split()
+            score, value = scores[rule]
+            best = np.argmin(score, axis=1)
+            best_score = score[np.arange(len(best)), best]
+            expect = np.where(value(best_score) < float(tshd) ** 2, best, k)
+            got = read_class_image(path, rows, cols)
+            # How close the decisive comparisons came: the gap to the runner-up
+            # class and to the threshold, relative to the score.
+            second = np.partition(score, 1, axis=1)[:, 1]
+            margin = min(np.min((second - best_score) / (1 + np.abs(best_score))),
+                         np.min(np.abs(value(best_score) - float(tshd) ** 2) / (1 + float(tshd) ** 2)))
+            differ = int(np.sum(got != expect))
+            print("rimage classify -o %-11s -tshd %-4s %s: %d pixels, %d differ, unknown %d, smallest margin %.2g"
+                  % (rule, tshd, os.path.basename(path), got.size, differ, int(np.sum(got == k)), margin))
+            ok &= differ == 0
+            palette = dib_palette(path)
+            if palette is not None:
+                # Entries 0..K-1 show the class means of the first three bands, the rest black.
+                want = np.clip(np.floor(np.abs(mmeans[:, :3]) + 0.5) * np.sign(mmeans[:, :3]), 0, 255)
+                good = np.array_equal(palette[:k], want.astype(np.uint8)) and not palette[k:].any()
+                print("  its palette %s the class means" % ("shows" if good else "DOES NOT show"))
+                ok &= bool(good)
 
         # Eigenvalues of class 2 against numpy, within single precision.
         kind, eparams, eitems = read_feature(os.path.join(tmp, "pc.ftr"))

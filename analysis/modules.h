@@ -1,0 +1,15 @@
+// Entries of the analysis modules, run as `rimage` subcommands (and `egv`
+// also as `calc egv`). Each takes (program text, argument count, arguments
+// after the subcommand) and returns MODULE_DONE, MODULE_USAGE or
+// MODULE_FAILED (image/modules.h).
+#pragma once
+
+namespace krel {
+
+int gstatModule(const char *prog, int argc, const char **argv);
+int statinfoModule(const char *prog, int argc, const char **argv);
+int egvModule(const char *prog, int argc, const char **argv);
+int classifyModule(const char *prog, int argc, const char **argv);
+int distModule(const char *prog, int argc, const char **argv);
+
+}  // namespace krel
