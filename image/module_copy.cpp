@@ -138,6 +138,8 @@ int copyModule(const char *prog, int argc, const char **argv)
             def.offset = 0;
         else if (def.offset <= 0)
             def.offset = 1;
+        // The record size follows the output's own layout, not the input's.
+        def.block = 0;
         // A memory resident source still makes a file: its own format is kept
         // only when it is a file format.
         if (isMemoryFormat(def.imgid)) def.imgid = IMG_BSQ;
