@@ -73,6 +73,53 @@ ssize_t readVectors(int fd, struct iovec *iov, int count, int64_t offset)
     return done;
 }
 
+// Writes the vectors whole; returns the bytes written, -1 (errno set) when
+// nothing could be written.
+ssize_t writeVectors(int fd, struct iovec *iov, int count, int64_t offset)
+{
+    ssize_t done = 0;
+    while (count > 0) {
+        ssize_t n = pwritev(fd, iov, count, offset + done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return done ? done : -1;
+        }
+        if (n == 0) break;
+        done += n;
+        while (count > 0 && static_cast<size_t>(n) >= iov->iov_len) {
+            n -= static_cast<ssize_t>(iov->iov_len);
+            ++iov;
+            --count;
+        }
+        if (count > 0 && n > 0) {
+            iov->iov_base = static_cast<char *>(iov->iov_base) + n;
+            iov->iov_len -= static_cast<size_t>(n);
+        }
+    }
+    return done;
+}
+
+// The cached, dirty slot holding the record that follows (line, band) in the
+// file, or -1. Records follow each other band by band within a line (BIL
+// group) or line by line within a band (BSQ group).
+int nextDirtyRecord(RamImage *img, const RawLayout &layout, int line, int band, int64_t at, int *nextLine,
+                    int *nextBand)
+{
+    const ImageDef &d = img->def;
+    const int candidates[2][2] = {{line, band + 1}, {line + (layout.bottomUp ? -1 : 1), band}};
+    for (const auto &c : candidates) {
+        if (c[0] < 0 || c[0] >= d.rows || c[1] >= d.nbands) continue;
+        if (recordOffset(img, layout, c[0], c[1]) != at) continue;
+        const int key = c[0] * d.nbands + c[1];
+        const int slot = key % img->cacheSlots;
+        if (img->slotMap[slot] != key || !slotIsDirty(img, slot)) continue;
+        *nextLine = c[0];
+        *nextBand = c[1];
+        return slot;
+    }
+    return -1;
+}
+
 }  // namespace
 
 uint8_t *ensureBuffer(uint8_t *&buffer, int64_t &have, int64_t want)
@@ -350,13 +397,36 @@ int storeRawSlot(RamImage *img, const RawLayout &layout, int slot)
     const int line = key / d.nbands, band = key % d.nbands;
     const bool swap = needsSwap(img);
     if (!layout.pixelInterleaved) {
-        uint8_t *data = slotData(img, slot);
-        size_t n = static_cast<size_t>(std::min<int64_t>(img->lineBytes, d.block));
-        if (swap) swapLine(d.pixel, d.columns, data);
-        ssize_t put = platform::writeAt(img->fileHandle, data, n, recordOffset(img, layout, line, band));
+        // The dirty records that follow this one in the file go out in the
+        // same call: a module writing a new file would otherwise cost one
+        // system call per line.
+        const size_t n = static_cast<size_t>(std::min<int64_t>(img->lineBytes, d.block));
+        const int64_t start = recordOffset(img, layout, line, band);
+        struct iovec iov[kMaxIov];
+        int slots[kMaxIov];
+        int count = 0;
+        int curLine = line, curBand = band, cur = slot;
+        while (true) {
+            slots[count] = cur;
+            iov[count].iov_base = slotData(img, cur);
+            iov[count].iov_len = n;
+            ++count;
+            if (count == kMaxIov || static_cast<int64_t>(n) != d.block) break;
+            cur = nextDirtyRecord(img, layout, curLine, curBand, start + count * d.block, &curLine, &curBand);
+            if (cur < 0) break;
+        }
+        for (int i = 0; i < count; ++i) {
+            if (i) clearSlotDirty(img, slots[i]);
+            if (swap) swapLine(d.pixel, d.columns, slotData(img, slots[i]));
+        }
+        ssize_t put = writeVectors(img->fileHandle, iov, count, start);
         int err = errno;
-        if (swap) swapLine(d.pixel, d.columns, data);
-        if (put != static_cast<ssize_t>(n)) {
+        for (int i = 0; i < count; ++i)
+            if (swap) swapLine(d.pixel, d.columns, slotData(img, slots[i]));
+        if (put != static_cast<ssize_t>(n) * count) {
+            // What did not reach the file stays dirty for a later attempt.
+            for (int i = 1; i < count; ++i)
+                if (static_cast<ssize_t>(n) * (i + 1) > std::max<ssize_t>(put, 0)) setSlotDirty(img, slots[i]);
             reportIoError(img, "writing", put < 0 ? err : ENOSPC);
             return -1;
         }
