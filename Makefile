@@ -1,6 +1,6 @@
 # make demo  - builds the package and runs the demo
 # make test  - builds the package and runs the whole test suite (and the
-#              unit tests again under AddressSanitizer/UBSan, and a short run
+#              unit and tcltest suites again under AddressSanitizer/UBSan, and a short run
 #              of every file reader's fuzz target)
 # Both install missing Debian packages first.
 
@@ -31,10 +31,12 @@ demo: build
 test: test-deps build test-asan test-fuzz
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The unit tests and every tcltest file against the sanitized library (the
+# tcltest files run in a tclsh with the sanitizer runtime preloaded).
 test-asan: test-deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKREL_SANITIZE=ON
-	cmake --build $(ASAN_BUILD) -j $(JOBS) --target krel_unit
-	cd $(ASAN_BUILD) && ctest --output-on-failure -R '^unit$$'
+	cmake --build $(ASAN_BUILD) -j $(JOBS) --target krel_unit krelcore krel_archives krel_testx
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -R '^(unit|tcl\..*)$$'
 
 # Each reader's fuzz target, built with clang and run for FUZZ_SECONDS over a
 # seed corpus made at test time. Only the fuzz targets are built there.

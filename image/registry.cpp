@@ -332,6 +332,17 @@ RamImage *getImage(const char *tag, const char *fileName, const ImageDef *def, R
     return img;
 }
 
+// Destroys an unlocked image nothing holds any more; returns its refCount.
+static int destroyIfUnheld(RamImage *img)
+{
+    if (img->openCount > 0 || img->refCount > 0 || img->clients) return img->refCount;
+    if (img->imageFlags != 0) return 0;
+    unregisterImage(img);
+    flushImage(img);
+    destroyImage(img);
+    return 0;
+}
+
 int releaseImage(RamImage *img, RimageClient *client)
 {
     if (img == nullptr) return 0;
@@ -347,12 +358,18 @@ int releaseImage(RamImage *img, RimageClient *client)
         }
     }
     if (!found && img->refCount >= 1) --img->refCount;
-    if (img->openCount > 0 || img->refCount > 0 || img->clients) return img->refCount;
-    if (img->imageFlags != 0) return 0;
-    unregisterImage(img);
-    flushImage(img);
-    destroyImage(img);
-    return 0;
+    return destroyIfUnheld(img);
+}
+
+int closeImage(RamImage *img)
+{
+    if (img == nullptr || img->openCount < 1) return 0;
+    // A script close gives up an open only: the C-level holders (a module
+    // still reading or writing the image from inside a meter or pause
+    // callback) keep theirs.
+    --img->openCount;
+    destroyIfUnheld(img);
+    return 1;
 }
 
 RamImage *openWithDef(ImageDef *def, RimageClient *client, int allowExisting, int *error)

@@ -29,6 +29,10 @@ void unregisterImage(RamImage *img);
 RamImage *getImage(const char *tag, const char *fileName, const ImageDef *def, RimageClient *client, int *error);
 // Undoes one getImage; returns the remaining refCount (0 when destroyed).
 int releaseImage(RamImage *img, RimageClient *client);
+// Undoes one script-level open (rimage close), leaving refCount alone; the
+// image is destroyed when that was its last holder. Returns 0 when there was
+// no open to undo.
+int closeImage(RamImage *img);
 
 // A memory resident image from a definition, or the existing record redefined.
 RamImage *createImage(const ImageDef *def, RamImage *existing, int *error);

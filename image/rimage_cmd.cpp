@@ -273,9 +273,8 @@ int rimageClose(RimageCommand *, Tcl_Interp *interp, int argc, const char **argv
     RamImage *img = lookupTagThenFile(argv[2]);
     if (!img) return fail(interp, std::string("Not found RAMIMG:") + argv[2]);
     if (img->openCount < 1) return fail(interp, "Unmatched close.\n");
-    img->openCount--;
-    Tcl_SetObjResult(interp, Tcl_NewIntObj(img->openCount));
-    releaseImage(img, nullptr);
+    Tcl_SetObjResult(interp, Tcl_NewIntObj(img->openCount - 1));
+    closeImage(img);
     return TCL_OK;
 }
 
