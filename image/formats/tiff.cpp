@@ -621,6 +621,16 @@ int tiffLoadLine(RamImage *img, int line, int /*band*/, int /*load*/)
     int64_t first = std::max<int64_t>(blockFirst, std::min<int64_t>(line, blockLast - img->cachedLines));
     int64_t last = std::min<int64_t>(blockLast, first + img->cachedLines);
     if (last <= line) last = line + 1;
+    // A miss delivers about a megabyte of rows around the line rather than a
+    // whole cache's worth, so reading lines far apart (or a file whose strip
+    // claims far more rows than it holds) costs what is read, not what the
+    // strip declares. Compressed strips are still decoded from their start.
+    const int64_t most =
+        std::max<int64_t>(1, std::min<int64_t>(img->cachedLines, (int64_t(1) << 20) / std::max<int64_t>(1, block)));
+    if (last - first > most) {
+        first = std::max<int64_t>(first, std::min<int64_t>(line, last - most));
+        last = std::min<int64_t>(last, first + most);
+    }
     if (!ensureBuffer(img->stage, img->stageBytes, (last - first) * block)) {
         first = line;
         last = line + 1;
