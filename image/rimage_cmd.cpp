@@ -505,7 +505,7 @@ int rimageGetIndices(RimageCommand *, Tcl_Interp *interp, int argc, const char *
     HeldImage held(argv[2], &error);
     if (!held) return failOpen(interp, error, std::string("Error in open ") + argv[2]);
     const ImageDef &d = held.get()->def;
-    Tcl_Obj *result = Tcl_NewListObj(0, nullptr);
+    ObjRef result(Tcl_NewListObj(0, nullptr));
     auto add = [&](int i) {
         Tcl_ListObjAppendElement(nullptr, result, Tcl_ObjPrintf("%d %d %d %d", i, d.palette[i][0], d.palette[i][1],
                                                                 d.palette[i][2]));
@@ -520,10 +520,7 @@ int rimageGetIndices(RimageCommand *, Tcl_Interp *interp, int argc, const char *
                 if (n < 1) return fail(interp, "Invalid index.");
                 if (n == 1) b = a;
                 if (a > b) std::swap(a, b);
-                if (a < 0 || b > 255) {
-                    Tcl_DecrRefCount(result);
-                    return fail(interp, "Invalid index.");
-                }
+                if (a < 0 || b > 255) return fail(interp, "Invalid index.");
                 for (int i = a; i <= b; ++i) add(i);
             }
         }
