@@ -47,13 +47,14 @@ void reportIoError(RamImage *img, const char *what, int err)
     conEprintf("Error in %s image %s: %s\n", what, img->def.file, strerror(err));
 }
 
-// Reads into the vectors until they are full, the file ends or an error
-// occurs; returns the bytes read, -1 (errno set) when nothing could be read.
-ssize_t readVectors(int fd, struct iovec *iov, int count, int64_t offset)
+// Moves the vectors whole, by position: reads until they are full or the
+// file ends, writes until all is written. Returns the bytes moved, -1
+// (errno set) when nothing could be moved.
+ssize_t moveVectors(int fd, struct iovec *iov, int count, int64_t offset, bool write)
 {
     ssize_t done = 0;
     while (count > 0) {
-        ssize_t n = preadv(fd, iov, count, offset + done);
+        ssize_t n = write ? pwritev(fd, iov, count, offset + done) : preadv(fd, iov, count, offset + done);
         if (n < 0) {
             if (errno == EINTR) continue;
             return done ? done : -1;
@@ -73,31 +74,6 @@ ssize_t readVectors(int fd, struct iovec *iov, int count, int64_t offset)
     return done;
 }
 
-// Writes the vectors whole; returns the bytes written, -1 (errno set) when
-// nothing could be written.
-ssize_t writeVectors(int fd, struct iovec *iov, int count, int64_t offset)
-{
-    ssize_t done = 0;
-    while (count > 0) {
-        ssize_t n = pwritev(fd, iov, count, offset + done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return done ? done : -1;
-        }
-        if (n == 0) break;
-        done += n;
-        while (count > 0 && static_cast<size_t>(n) >= iov->iov_len) {
-            n -= static_cast<ssize_t>(iov->iov_len);
-            ++iov;
-            --count;
-        }
-        if (count > 0 && n > 0) {
-            iov->iov_base = static_cast<char *>(iov->iov_base) + n;
-            iov->iov_len -= static_cast<size_t>(n);
-        }
-    }
-    return done;
-}
 
 // The cached, dirty slot holding the record that follows (line, band) in the
 // file, or -1. Records follow each other band by band within a line (BIL
@@ -249,7 +225,7 @@ int loadBandLines(RamImage *img, const RawLayout &layout, int line, int band)
             iov[count++].iov_len = static_cast<size_t>(gap);
         }
     }
-    ssize_t got = readVectors(img->fileHandle, iov, count, recordOffset(img, layout, line, band));
+    ssize_t got = moveVectors(img->fileHandle, iov, count, recordOffset(img, layout, line, band), false);
     if (got < 0) {
         reportIoError(img, "reading", errno);
         got = 0;
@@ -419,7 +395,7 @@ int storeRawSlot(RamImage *img, const RawLayout &layout, int slot)
             if (i) clearSlotDirty(img, slots[i]);
             if (swap) swapLine(d.pixel, d.columns, slotData(img, slots[i]));
         }
-        ssize_t put = writeVectors(img->fileHandle, iov, count, start);
+        ssize_t put = moveVectors(img->fileHandle, iov, count, start, true);
         int err = errno;
         for (int i = 0; i < count; ++i)
             if (swap) swapLine(d.pixel, d.columns, slotData(img, slots[i]));
