@@ -220,6 +220,7 @@ int main(int argc, char **argv)
 
     // The scene and the model for numpy.
     writeFile(dir + "/pixels.u8", pixels.data(), pixels.size());
+    writeFile(dir + "/labels.u8", labels.data(), labels.size());
     std::vector<float> means, inverses, logdets;
     for (int k = 0; k < kClasses; ++k) {
         means.insert(means.end(), maha.mean(k), maha.mean(k) + kBands);
@@ -293,6 +294,7 @@ int main(int argc, char **argv)
     if (!p) return 1;
     char line[4096];
     double numpyTime[2] = {0, 0};
+    double numpyGstat = 0;
     std::vector<int64_t> numpyHits[2];
     while (fgets(line, sizeof line, p)) {
         char rule[32];
@@ -300,6 +302,10 @@ int main(int argc, char **argv)
         int used;
         if (sscanf(line, "%31s %lf%n", rule, &t, &used) < 2) {
             fputs(line, stdout);
+            continue;
+        }
+        if (strcmp(rule, "GSTAT") == 0) {
+            numpyGstat = t;
             continue;
         }
         int i = strcmp(rule, "MAHALANOBIS") == 0 ? 0 : 1;
@@ -316,6 +322,10 @@ int main(int argc, char **argv)
         printf("numpy run failed (is python3-numpy installed for /usr/bin/python3?)\n");
         return 1;
     }
+    if (numpyGstat > 0)
+        printf("gstat per class: rimage gstat file to file %.3f s, numpy mean and covariance of the masked pixels "
+               "(data in memory) %.3f s, numpy/rimage %.2f (required >= 1)\n",
+               gstatFiles / kClasses, numpyGstat, numpyGstat / (gstatFiles / kClasses));
     printf("classify %d x %d x %d BYTE into %d classes, one row at a time (rows read as singles):\n", kRows, kCols,
            kBands, kClasses);
     bool ok = true;
