@@ -31,8 +31,10 @@
 #include "image/modules.h"
 #include "image/registry.h"
 #include "platform/files.h"
+#include "tests/crosscheck/scene_files.h"
 
 using namespace krel;
+using namespace krel::scene;
 
 namespace {
 
@@ -49,34 +51,6 @@ void writeFile(const std::string &path, const T *data, size_t count)
 {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(count * sizeof(T)));
-}
-
-// An ERDAS 7.4 (line-interleaved) BYTE file from band planes.
-bool writeErdas(const std::string &path, const uint8_t *planes, int bands, int rows, int cols)
-{
-    ImageDef def = defaultImageDef();
-    snprintf(def.file, sizeof def.file, "%s", path.c_str());
-    def.nbands = bands;
-    def.rows = rows;
-    def.columns = cols;
-    platform::FileDesc fd = platform::openFile(path.c_str(), platform::OpenMode::CreateTruncate);
-    if (!fd || writeHeader(fd.get(), 0, &def) != 128) return false;
-    std::vector<uint8_t> row(static_cast<size_t>(bands) * cols);
-    const size_t plane = static_cast<size_t>(rows) * cols;
-    for (int r = 0; r < rows; ++r) {
-        for (int b = 0; b < bands; ++b)
-            memcpy(&row[static_cast<size_t>(b) * cols], planes + b * plane + static_cast<size_t>(r) * cols, cols);
-        int64_t at = 128 + static_cast<int64_t>(r) * static_cast<int64_t>(row.size());
-        if (platform::writeAt(fd.get(), row.data(), row.size(), at) != static_cast<ssize_t>(row.size())) return false;
-    }
-    return true;
-}
-
-int runModule(ModuleEntry entry, const char *prog, std::vector<std::string> words)
-{
-    std::vector<const char *> argv;
-    for (const std::string &w : words) argv.push_back(w.c_str());
-    return entry(prog, static_cast<int>(argv.size()), argv.data());
 }
 
 // One pass over every band line of a file through the line cache.
@@ -263,16 +237,7 @@ int main(int argc, char **argv)
     double moduleTime[2] = {1e9, 1e9};
     std::vector<int64_t> moduleHits[2];
     const char *letters[2] = {"M", "E"};
-    bool dibOut = true;
-    {
-        ImageDef probe = defaultImageDef();
-        probe.imgid = IMG_DIB;
-        int fd = open("/dev/null", O_WRONLY);
-        if (fd >= 0) {
-            dibOut = writeHeader(fd, 0, &probe) != -2;
-            close(fd);
-        }
-    }
+    const bool dibOut = dibAvailable();
     std::vector<uint8_t> blank(dibOut ? 0 : plane);
     for (int i = 0; i < 2; ++i) {
         for (int rep = 0; rep < 2; ++rep) {
