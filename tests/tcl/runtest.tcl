@@ -3,7 +3,12 @@
 package require tcltest 2
 set file [lindex $argv 0]
 set argv [lrange $argv 1 end]
-tcltest::configure -testdir [file dirname [file normalize $file]] -singleproc 1 -verbose e {*}$argv
+# ctest runs test files side by side: each run gets its own scratch directory,
+# or the child scripts and scratch files of one would overwrite another's.
+set scratch [file join [pwd] scratch-[file rootname [file tail $file]]-[pid]]
+file mkdir $scratch
+tcltest::configure -testdir [file dirname [file normalize $file]] -tmpdir $scratch \
+    -singleproc 1 -verbose e {*}$argv
 # The package from this build, whatever is installed.
 set auto_path [linsert $auto_path 0 $env(KREL_PKG_DIR)]
 set ::krelFailed 0
@@ -15,6 +20,7 @@ proc tcltest::cleanupTestsHook {} {
     # With Tk loaded, tcltest itself exits (with status 0) right after this
     # hook: leave first, with the real status.
     if {![catch {package present Tk}] && ![testConstraint interactive]} {
+        catch {file delete -force $::scratch}
         exit [expr {$::krelFailed ? 1 : ($::krelTotal ? 0 : 3)}]
     }
 }
@@ -26,4 +32,5 @@ if {$::krelTotal == 0} {
     puts stderr "$file ran no tests"
     exit 3
 }
+catch {file delete -force $scratch}
 exit [expr {$::krelFailed ? 1 : 0}]
