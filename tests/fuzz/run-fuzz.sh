@@ -8,7 +8,8 @@ fuzzer=$1 format=$2 work=$3 seconds=$4
 here=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$work"
 mkdir -p "$work/seeds" "$work/corpus"
-"$here/seeds.sh" "$format" "$work/seeds"
+# Formats without independent writers let the target write its own seeds.
+KREL_FUZZER="$fuzzer" "$here/seeds.sh" "$format" "$work/seeds"
 echo "fuzz $format: $(ls "$work/seeds" | wc -l) seeds, $seconds s"
 export TMPDIR="$work"
 exec "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
