@@ -1039,7 +1039,7 @@ int statusSub(Tcl_Interp *interp, int argc, const char **argv)
         if (Tcl_GetInt(interp, argv[2], &code) != TCL_OK) return TCL_ERROR;
         setRunStatus(code);
     }
-    setResultf(interp, "%d", runtime().rimageStatus);
+    setResultf(interp, "%d", runtime().rimageStatus.load());
     return TCL_OK;
 }
 

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <vector>
 #include <algorithm>
+#include <mutex>
 
 namespace krel {
 
@@ -46,6 +47,10 @@ bool tclReady() { return tclStubsPtr != nullptr; }
 const char *scratchFormatV(const char *format, va_list ap)
 {
     RuntimeState &rt = runtime();
+    // Console threads format messages too: one writer at a time, or two
+    // could take the same room and push the position past the ring.
+    static std::mutex ringLock;
+    std::lock_guard<std::mutex> hold(ringLock);
     if (rt.ringPos > RuntimeState::kRingWrap) rt.ringPos = 0;
     // Whatever the arguments, the text stays inside the ring: a text longer
     // than the room left (at least 1024 bytes) is cut, never written past.

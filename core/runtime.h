@@ -3,6 +3,7 @@
 // by every subsystem.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -25,10 +26,14 @@ namespace krel {
 // Run status values polled by long operations.
 enum RunStatus { STATUS_RUN = 0, STATUS_EVENTS = 1, STATUS_PAUSE = 2, STATUS_ABORT = 3 };
 
+// The meter and the run status are read by every thread that runs a module
+// (a console thread among them) and set from any console: atomics, so that a
+// poll never sees a torn or stale value. The scratch ring is taken under a
+// lock inside scratchFormat.
 struct RuntimeState {
-    float meterStep = 0.05f;        // 0 switches the meter off
-    float meterValue = 0.0f;
-    int rimageStatus = STATUS_RUN;
+    std::atomic<float> meterStep{0.05f};  // 0 switches the meter off
+    std::atomic<float> meterValue{0.0f};
+    std::atomic<int> rimageStatus{STATUS_RUN};
     static constexpr int kRingSize = 16384;
     static constexpr int kRingWrap = 15360;
     char ring[kRingSize] = {};

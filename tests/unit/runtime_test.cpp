@@ -13,13 +13,14 @@ using namespace krel;
 namespace {
 
 struct RuntimeReset {
-    RuntimeState saved = runtime();
+    float savedStep = runtime().meterStep;
+    int savedStatus = runtime().rimageStatus;
     Tcl_Interp *savedCurrent = currentInterp();
     ~RuntimeReset()
     {
         setCurrentInterp(savedCurrent);
-        runtime().meterStep = saved.meterStep;
-        runtime().rimageStatus = saved.rimageStatus;
+        runtime().meterStep = savedStep;
+        runtime().rimageStatus = savedStatus;
     }
 };
 
