@@ -181,6 +181,7 @@ struct GimgMaster {
     bool deleted = false;
     int slot = -1;               // registry slot
     int clientId = 0;
+    Tcl_ThreadId owner = nullptr;  // the thread of `interp`
 };
 
 struct GimgInstance {

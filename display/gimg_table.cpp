@@ -1,5 +1,6 @@
 #include "display/gimg_table.h"
 
+#include <mutex>
 #include <vector>
 
 #include <tk.h>
@@ -15,16 +16,31 @@ std::vector<GimgMaster *> &slots()
     static std::vector<GimgMaster *> table;
     return table;
 }
+
+// Console threads have Tk interpreters and gimg images of their own, so the
+// one table of the process is reached from several threads.
+std::mutex &tableLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+void initLocked()
+{
+    if (slots().empty()) slots().assign(kGimgSlots, nullptr);
+}
 }  // namespace
 
 void initGimgTable()
 {
-    if (slots().empty()) slots().assign(kGimgSlots, nullptr);
+    std::lock_guard<std::mutex> lock(tableLock());
+    initLocked();
 }
 
 int addGimg(GimgMaster *m)
 {
-    initGimgTable();
+    std::lock_guard<std::mutex> lock(tableLock());
+    initLocked();
     auto &t = slots();
     for (int i = 0; i < kGimgSlots; ++i)
         if (!t[static_cast<size_t>(i)]) {
@@ -38,6 +54,7 @@ int addGimg(GimgMaster *m)
 
 void removeGimg(GimgMaster *m)
 {
+    std::lock_guard<std::mutex> lock(tableLock());
     auto &t = slots();
     if (m->slot >= 0 && m->slot < static_cast<int>(t.size()) && t[static_cast<size_t>(m->slot)] == m)
         t[static_cast<size_t>(m->slot)] = nullptr;
@@ -47,6 +64,7 @@ void removeGimg(GimgMaster *m)
 GimgMaster *findGimg(Tcl_Interp *interp, const char *name)
 {
     if (!name) return nullptr;
+    std::lock_guard<std::mutex> lock(tableLock());
     for (GimgMaster *m : slots())
         if (m && m->interp == interp && m->name == name) return m;
     return nullptr;
@@ -59,22 +77,36 @@ void appendGimgNames(Tcl_Interp *interp)
         result = Tcl_DuplicateObj(result);
         Tcl_SetObjResult(interp, result);
     }
+    std::lock_guard<std::mutex> lock(tableLock());
     for (GimgMaster *m : slots())
         if (m) Tcl_AppendStringsToObj(result, m->name.c_str(), " ", nullptr);
 }
 
 void deleteAllGimg()
 {
-    auto &t = slots();
-    for (size_t i = 0; i < t.size(); ++i) {
-        GimgMaster *m = t[i];
-        if (!m) continue;
-        // Tk holds the master: deleting through Tk calls our delete procedure,
-        // which clears the slot.
-        if (m->tkMaster && !Tcl_InterpDeleted(m->interp))
-            Tk_DeleteImage(m->interp, Tk_NameOfImage(m->tkMaster));
-        t[i] = nullptr;
+    // Only this thread's images: those of a console thread belong to its
+    // interpreters, which that thread deletes itself.
+    const Tcl_ThreadId self = Tcl_GetCurrentThread();
+    for (;;) {
+        GimgMaster *m = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(tableLock());
+            for (GimgMaster *&entry : slots())
+                if (entry && entry->owner == self) {
+                    m = entry;
+                    entry = nullptr;
+                    m->slot = -1;
+                    break;
+                }
+        }
+        if (!m) break;
+        // Tk holds the master: deleting through Tk calls our delete procedure.
+        if (m->tkMaster && !Tcl_InterpDeleted(m->interp)) Tk_DeleteImage(m->interp, Tk_NameOfImage(m->tkMaster));
     }
+    std::lock_guard<std::mutex> lock(tableLock());
+    auto &t = slots();
+    for (GimgMaster *m : t)
+        if (m) return;
     std::vector<GimgMaster *>().swap(t);
 }
 

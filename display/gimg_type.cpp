@@ -1,6 +1,7 @@
 // The Tk image type "gimg": creation, instances, drawing, deletion, the
 // image command and the notifications of bound RAM images.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,7 +21,7 @@ int applyDerived(GimgMaster *m);
 
 namespace {
 
-int gNextClientId = 0x47494D00;  // distinct from the ids other clients use
+std::atomic<int> gNextClientId{0x47494D00};  // distinct from the ids other clients use
 
 void freeMaster(GimgMaster *m);
 
@@ -127,6 +128,7 @@ int gimgCreate(Tcl_Interp *interp, const char *name, int objc, Tcl_Obj *const ob
         return TCL_ERROR;
     }
     m->interp = interp;
+    m->owner = Tcl_GetCurrentThread();
     m->tkMaster = tkMaster;
     m->name = name;
     m->tkwin = main;
@@ -324,7 +326,9 @@ Tk_ImageType gGimgType = {
     "gimg", gimgCreate, gimgGet, gimgDisplay, gimgFree, gimgDelete, nullptr, nullptr, nullptr,
 };
 
-bool gRegistered = false;
+// Tk keeps its image types per thread: a console thread registers the type
+// with its own Tk.
+thread_local bool gRegistered = false;
 
 }  // namespace
 
@@ -342,7 +346,7 @@ void gimgChanged(GimgMaster *m)
 int registerGimgType(Tcl_Interp *interp)
 {
     if (gRegistered) return TCL_OK;
-    if (!interpHasTk(interp)) return TCL_OK;  // registered with the first interpreter that has Tk
+    if (!interpHasTk(interp)) return TCL_OK;  // registered with the thread's first interpreter that has Tk
     initGimgTable();
     Tk_CreateImageType(&gGimgType);
     gRegistered = true;
