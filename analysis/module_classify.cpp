@@ -35,18 +35,19 @@ namespace {
 // The stored values of the window's rows are copied out of the line cache as
 // they are (one batch of rows, every selected band) and turned into singles
 // by whichever thread decides the row. Packed pixels (1 and 4 bits) are
-// unpacked into singles while they are copied.
-enum ValueKind { VALUE_SINGLE, VALUE_BYTE, VALUE_SBYTE, VALUE_SHORT, VALUE_USHORT, VALUE_LONG, VALUE_ULONG };
+// unpacked into singles while they are copied. ULONG lines hold one byte a
+// column in the store (the low byte of each value), read as such.
+enum ValueKind { VALUE_SINGLE, VALUE_BYTE, VALUE_SBYTE, VALUE_SHORT, VALUE_USHORT, VALUE_LONG };
 
 int valueKind(int pixel)
 {
     switch (pixel) {
-        case PIX_BYTE: return VALUE_BYTE;
+        case PIX_BYTE:
+        case PIX_ULONG: return VALUE_BYTE;
         case PIX_SBYTE: return VALUE_SBYTE;
         case PIX_SHORT: return VALUE_SHORT;
         case PIX_USHORT: return VALUE_USHORT;
         case PIX_LONG: return VALUE_LONG;
-        case PIX_ULONG: return VALUE_ULONG;
         default: return VALUE_SINGLE;
     }
 }
@@ -81,7 +82,6 @@ void toSingles(int kind, const uint8_t *src, int count, float *dst)
         case VALUE_SHORT: widen<int16_t>(src, count, dst); break;
         case VALUE_USHORT: widen<uint16_t>(src, count, dst); break;
         case VALUE_LONG: widen<int32_t>(src, count, dst); break;
-        case VALUE_ULONG: widen<uint32_t>(src, count, dst); break;
         default: memcpy(dst, src, static_cast<size_t>(count) * sizeof(float)); break;
     }
 }

@@ -11,6 +11,7 @@
 #include "analysis/modules.h"
 #include "core/runtime.h"
 #include "image/modules.h"
+#include "image/registry.h"
 #include "image_support.h"
 #include "support.h"
 
@@ -228,4 +229,51 @@ TEST(AnalysisModules, ACancelledClassifyKeepsTheRowsWrittenAndSucceeds)
     runtime().rimageStatus = STATUS_RUN;
     EXPECT_EQ(run(gstatModule, {"-in", in, "-out", stat, "-stat", "a"}), MODULE_DONE);
     EXPECT_EQ(readBytes(stat), before);
+}
+
+TEST(AnalysisModules, ClassifiesTheOneByteLinesOfUlongAndSbyteImages)
+{
+    // The store keeps ULONG and SBYTE data one byte a column; classify must
+    // read those lines as they are and decide like on the same BYTE values.
+    ConsoleCapture capture;
+    TempDir dir;
+    const int rows = 3, cols = 40;
+    std::vector<int> values;
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c) values.push_back(c < 20 ? 10 + (r + c) % 3 : 50 + (r + c) % 3);
+    std::string ref = dir.file("ref.lan"), stat = dir.file("two.ftr");
+    writeErdas(ref, 1, rows, cols, values);
+    ASSERT_EQ(run(gstatModule, {"-in", ref, "-out", stat, "-stat", "low", "-c", "20"}), MODULE_DONE) << capture.err;
+    ASSERT_EQ(run(gstatModule, {"-in", ref, "-out", stat, "-stat", "high", "-sc", "20"}), MODULE_DONE) << capture.err;
+    std::string refOut = dir.file("ref-out.lan");
+    writeErdas(refOut, 1, rows, cols, std::vector<int>(size_t(rows) * cols, 9));
+    ASSERT_EQ(run(classifyModule, {"-in", ref, "-out", refOut, "-stat", stat}), MODULE_DONE) << capture.err;
+    const std::vector<int> want = readBand1(refOut, 1, rows, cols);
+    ASSERT_EQ(std::count(want.begin(), want.end(), 0), rows * 20);
+    for (int pixel : {PIX_ULONG, PIX_SBYTE}) {
+        ImageDef def = defaultImageDef();
+        def.imgid = IMG_MBSQ;
+        def.pixel = pixel;
+        def.rows = rows;
+        def.columns = cols;
+        def.nbands = 1;
+        def.block = 0;
+        def.offset = 0;
+        int err = IMGERR_OK;
+        const std::string tag = "wide" + std::to_string(pixel);
+        RamImage *img = getImage(tag.c_str(), nullptr, &def, nullptr, &err);
+        ASSERT_NE(img, nullptr) << err;
+        ASSERT_EQ(img->lineBytes, cols);
+        for (int r = 0; r < rows; ++r) {
+            uint8_t *line = getLine(img, r, 0, 0);
+            ASSERT_NE(line, nullptr);
+            for (int c = 0; c < cols; ++c) line[c] = static_cast<uint8_t>(values[size_t(r) * cols + c]);
+            markLineDirty(img, r, 0);
+        }
+        std::string out = dir.file("out-" + tag + ".lan");
+        writeErdas(out, 1, rows, cols, std::vector<int>(size_t(rows) * cols, 9));
+        EXPECT_EQ(run(classifyModule, {"-in", tag, "-out", out, "-stat", stat}), MODULE_DONE) << capture.err;
+        EXPECT_EQ(readBand1(out, 1, rows, cols), want) << tag;
+        releaseImage(img, nullptr);
+    }
 }
