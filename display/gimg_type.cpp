@@ -38,7 +38,14 @@ void idleRefresh(ClientData cd)
     if (what & NOTIFY_CONFIG) {
         if (m->image) discardBandStats(m->image);
     }
-    applyDerived(m);
+    // Rebuilding the tables and maps allocates; an idle callback has no
+    // caller to hand an exception to, so a failure is reported and the old
+    // pixmap is simply dropped below.
+    try {
+        applyDerived(m);
+    } catch (...) {
+        conEprintf("Error in malloc.\n");
+    }
     m->pendingNotify = 0;
     invalidatePixmap(m);
     gimgChanged(m);
