@@ -72,7 +72,9 @@ int dataModule(const char *prog, int argc, const char **argv)
     }
     const long band0 = fields[0].value - 1, nb = fields[1].value, x = fields[2].value, y = fields[3].value,
                width = fields[4].value, height = fields[5].value;
-    if (nb * width * height > (1L << 31)) {
+    // Each factor is at most 2^30: the product is checked step by step, as
+    // the full product of three can wrap round 64 bits to a small count.
+    if (nb * width > (1L << 31) || nb * width * height > (1L << 31)) {
         conEprintf("Error in parsing nbands\n");
         return MODULE_FAILED;
     }
