@@ -225,13 +225,14 @@ int rformModule(const char *prog, int argc, const char **argv)
         conEprintf("Error in updating image head.\n");
         return MODULE_FAILED;
     }
-    const bool bandsChanged = def.nbands != img->def.nbands;
+    // The statistics hold one record per band of the old description: they
+    // go before the band count changes.
+    if (def.nbands != img->def.nbands) discardBandStats(img.get());
     // The same bytes under the new description: rebuild the cache for it.
     img->def = def;
     img->lineBytes = static_cast<int32_t>(lineBytesFor(def.pixel, def.columns));
     img->dataOffset = def.offset;
     chooseLineOps(img.get());
-    if (bandsChanged) discardBandStats(img.get());
     setRAMImageBuf(img.get(), std::max(img->cachedLines, 4));
     invalidateCache(img.get());
     if (optionInt(opt("-u"), 1)) notifyClients(img.get(), -1, NOTIFY_CONFIG);
