@@ -389,8 +389,8 @@ int reconfigureImage(Tcl_Interp *interp, RamImage *img, const ImageDef &def)
         } else if (residentFormat(def.imgid)) {
             ImageDef resident = def;
             snprintf(resident.file, sizeof resident.file, "%s", img->tag);
-            if (img->fileHandle >= 0) close(img->fileHandle);
-            img->fileHandle = -1;
+            // createImage closes the file only once the memory image exists: a
+            // refused definition leaves the image on its file.
             if (!createImage(&resident, img, &error)) error = error ? error : IMGERR_MEMORY;
         } else if (!openImageFile(def.file, nullptr, img, &error)) {
             error = error ? error : IMGERR_OPEN;
