@@ -72,7 +72,9 @@ int dataModule(const char *prog, int argc, const char **argv)
     }
     const long band0 = fields[0].value - 1, nb = fields[1].value, x = fields[2].value, y = fields[3].value,
                width = fields[4].value, height = fields[5].value;
-    if (nb * width * height > (1L << 31)) {
+    // Each factor is at most 2^30: the product is checked step by step, as
+    // the full product of three can wrap round 64 bits to a small count.
+    if (nb * width > (1L << 31) || nb * width * height > (1L << 31)) {
         conEprintf("Error in parsing nbands\n");
         return MODULE_FAILED;
     }
@@ -223,13 +225,14 @@ int rformModule(const char *prog, int argc, const char **argv)
         conEprintf("Error in updating image head.\n");
         return MODULE_FAILED;
     }
-    const bool bandsChanged = def.nbands != img->def.nbands;
+    // The statistics hold one record per band of the old description: they
+    // go before the band count changes.
+    if (def.nbands != img->def.nbands) discardBandStats(img.get());
     // The same bytes under the new description: rebuild the cache for it.
     img->def = def;
     img->lineBytes = static_cast<int32_t>(lineBytesFor(def.pixel, def.columns));
     img->dataOffset = def.offset;
     chooseLineOps(img.get());
-    if (bandsChanged) discardBandStats(img.get());
     setRAMImageBuf(img.get(), std::max(img->cachedLines, 4));
     invalidateCache(img.get());
     if (optionInt(opt("-u"), 1)) notifyClients(img.get(), -1, NOTIFY_CONFIG);

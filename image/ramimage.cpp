@@ -80,6 +80,12 @@ int setRAMImageBuf(RamImage *img, int wantedLines)
     if (img->cacheBuffer) flushImage(img);
     const ImageDef &d = img->def;
     int lines = linesToHold(img, wantedLines);
+    // The slots (or the bitmap) of an image without file are its only copy of
+    // the pixels: a cache that already has the layout asked for is kept, or a
+    // resize request would wipe the image.
+    if (img->cacheBuffer && img->fileHandle < 0 && lines == img->cachedLines &&
+        static_cast<int64_t>(lines) * d.nbands == img->cacheSlots)
+        return lines;
     int64_t bitmapBytes = isPackedBitmap(d.imgid) ? static_cast<int64_t>(d.block) * d.rows : 0;
     uint8_t *block = nullptr;
     int64_t slots = 0;

@@ -361,13 +361,27 @@ int reconfigureImage(Tcl_Interp *interp, RamImage *img, const ImageDef &def)
     if (sameFile) {
         if (memcmp(&img->def, &def, sizeof def) == 0) return TCL_OK;
         // The header is not rewritten; the new description applies to the
-        // same bytes, so the cache is rebuilt for it.
-        flushImage(img);
-        img->def = def;
-        img->lineBytes = static_cast<int32_t>(lineBytesFor(def.pixel, def.columns));
-        img->dataOffset = def.offset;
-        chooseLineOps(img);
-        if (setRAMImageBuf(img, img->cachedLines > 0 ? img->cachedLines : 4) == 0) error = IMGERR_MEMORY;
+        // same bytes, so the cache is rebuilt for it. Sizes the cache cannot
+        // address (keys or line lengths beyond 32 bits) are refused first, and
+        // a cache that cannot be had leaves the old description in place: the
+        // old cache block would not fit the new one.
+        if ((error = checkDefinition(def, -1)) == IMGERR_OK) {
+            flushImage(img);
+            const ImageDef oldDef = img->def;
+            const int32_t oldLineBytes = img->lineBytes;
+            const int64_t oldDataOffset = img->dataOffset;
+            img->def = def;
+            img->lineBytes = static_cast<int32_t>(lineBytesFor(def.pixel, def.columns));
+            img->dataOffset = def.offset;
+            chooseLineOps(img);
+            if (setRAMImageBuf(img, img->cachedLines > 0 ? img->cachedLines : 4) == 0) {
+                img->def = oldDef;
+                img->lineBytes = oldLineBytes;
+                img->dataOffset = oldDataOffset;
+                chooseLineOps(img);
+                error = IMGERR_MEMORY;
+            }
+        }
     } else {
         flushImage(img);
         if (img->fileHandle < 0) {
@@ -375,8 +389,8 @@ int reconfigureImage(Tcl_Interp *interp, RamImage *img, const ImageDef &def)
         } else if (residentFormat(def.imgid)) {
             ImageDef resident = def;
             snprintf(resident.file, sizeof resident.file, "%s", img->tag);
-            if (img->fileHandle >= 0) close(img->fileHandle);
-            img->fileHandle = -1;
+            // createImage closes the file only once the memory image exists: a
+            // refused definition leaves the image on its file.
             if (!createImage(&resident, img, &error)) error = error ? error : IMGERR_MEMORY;
         } else if (!openImageFile(def.file, nullptr, img, &error)) {
             error = error ? error : IMGERR_OPEN;

@@ -400,8 +400,9 @@ int storeRawSlot(RamImage *img, const RawLayout &layout, int slot)
         for (int i = 0; i < count; ++i)
             if (swap) swapLine(d.pixel, d.columns, slotData(img, slots[i]));
         if (put != static_cast<ssize_t>(n) * count) {
-            // What did not reach the file stays dirty for a later attempt.
-            for (int i = 1; i < count; ++i)
+            // What did not reach the file stays dirty for a later attempt,
+            // the line asked for included (its bit was cleared by the caller).
+            for (int i = 0; i < count; ++i)
                 if (static_cast<ssize_t>(n) * (i + 1) > std::max<ssize_t>(put, 0)) setSlotDirty(img, slots[i]);
             reportIoError(img, "writing", put < 0 ? err : ENOSPC);
             return -1;
@@ -435,7 +436,14 @@ int storeRawSlot(RamImage *img, const RawLayout &layout, int slot)
     }
     ssize_t put = platform::writeAt(img->fileHandle, img->rowBuf, static_cast<size_t>(d.block), off);
     if (put != d.block) {
-        reportIoError(img, "writing", put < 0 ? errno : ENOSPC);
+        const int err = put < 0 ? errno : ENOSPC;
+        // The row did not reach the file: its band lines stay dirty for a
+        // later attempt rather than being dropped at their next eviction.
+        for (int b = 0; b < nb; ++b) {
+            int s = (line * nb + b) % img->cacheSlots;
+            if (img->slotMap[s] == line * nb + b) setSlotDirty(img, s);
+        }
+        reportIoError(img, "writing", err);
         return -1;
     }
     return 0;

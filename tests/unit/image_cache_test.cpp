@@ -197,6 +197,42 @@ TEST(LineCache, PartialWriteKeepsTheRestOfTheLine)
     }
 }
 
+// A write-back that fails (a full disk, a file that stopped taking writes)
+// must leave every line it did not write dirty: a later flush reports the
+// failure again and writes the lines once the file takes them.
+TEST(LineCache, FailedWriteBackKeepsTheLinesDirty)
+{
+    ConsoleCapture cap;
+    TempDir dir;
+    // Two consecutive BSQ lines go out in one call; a BIP row is rebuilt from its bands.
+    for (int imgid : {IMG_BSQ, IMG_BIP}) {
+        const bool bip = imgid == IMG_BIP;
+        RamImage *img = rawImage(dir, rawDef(imgid, PIX_BYTE, bip ? 2 : 1, 20, 16, bip ? 32 : 16, 0), 20 * 32);
+        ASSERT_NE(img, nullptr);
+        std::vector<uint8_t> a(16, 0xA1), b(16, 0xB2);
+        ASSERT_EQ(putByteLine(img, 3, 0, 16, 0, a.data()), 16);
+        ASSERT_EQ(putByteLine(img, bip ? 3 : 4, 0, 16, bip ? 1 : 0, b.data()), 16);
+        const std::string path = dir.file("raw.dat");
+        {
+            platform::FileDesc readOnly = platform::openFile(path.c_str(), platform::OpenMode::Read);
+            ASSERT_GE(dup2(readOnly.get(), img->fileHandle), 0);
+        }
+        EXPECT_EQ(flushImage(img), -1) << imageFormatName(imgid);
+        EXPECT_EQ(flushImage(img), -1) << imageFormatName(imgid) << ": unwritten lines were taken as written";
+        {
+            platform::FileDesc readWrite = platform::openFile(path.c_str(), platform::OpenMode::ReadWrite);
+            ASSERT_GE(dup2(readWrite.get(), img->fileHandle), 0);
+        }
+        EXPECT_EQ(flushImage(img), 0);
+        destroyImage(img);
+        Bytes now = readBytes(path);
+        for (int c = 0; c < 16; ++c) {
+            EXPECT_EQ(now[bip ? 3 * 32 + 2 * c : 3 * 16 + c], 0xA1) << imageFormatName(imgid) << " col " << c;
+            EXPECT_EQ(now[bip ? 3 * 32 + 2 * c + 1 : 4 * 16 + c], 0xB2) << imageFormatName(imgid) << " col " << c;
+        }
+    }
+}
+
 TEST(LineCache, TruncatedFileReadsTransparentAndReportsOnce)
 {
     ConsoleCapture cap;
