@@ -25,7 +25,12 @@ template <class T>
 static bool readTyped(RamImage *img, int row, int band, int first, int count, int step, T *out, bool clampByte)
 {
     const uint8_t *line = getLine(img, row, band, 1);
-    if (!line) return false;
+    if (!line) {
+        // A line that cannot be had reads as zeros: callers write what they
+        // read, and must never pass on what the buffer held before.
+        std::fill(out, out + std::max(count, 0), T{});
+        return false;
+    }
     const ImageDef &d = img->def;
     for (int k = 0; k < count; ++k) {
         long c = first + static_cast<long>(k) * step;
@@ -65,7 +70,10 @@ bool readLineBytes(RamImage *img, int row, int band, int first, int count, int s
     // Byte lines read with step 1 need no conversion at all.
     if (img->def.pixel == PIX_BYTE && step == 1) {
         const uint8_t *line = getLine(img, row, band, 1);
-        if (!line) return false;
+        if (!line) {
+            memset(out, 0, static_cast<size_t>(std::max(count, 0)));
+            return false;
+        }
         memcpy(out, line + first, static_cast<size_t>(count));
         return true;
     }

@@ -41,7 +41,8 @@ private:
 RamImage *openModuleInput(const char *name, const char *errorFormat);
 
 // Reads `count` values of a band line from `first`, every `step`-th, as
-// floats or bytes (bytes clamp to 0..255). False when the line is missing.
+// floats or bytes (bytes clamp to 0..255). False when the line is missing, with
+// `out` zero-filled.
 bool readLineValues(RamImage *img, int row, int band, int first, int count, int step, float *out);
 bool readLineBytes(RamImage *img, int row, int band, int first, int count, int step, uint8_t *out);
 

@@ -720,6 +720,8 @@ int rimageDraw(RimageCommand *, Tcl_Interp *interp, int argc, const char **argv)
     std::vector<double> xy;
     for (int i = 0; i < count; ++i) xy.push_back(atof(words[i]));
     Tcl_Free(reinterpret_cast<char *>(words));
+    for (double c : xy)
+        if (!std::isfinite(c)) return fail(interp, "Invalid coordinate list.\n");
     int npts = static_cast<int>(xy.size() / 2);
     const float v = static_cast<float>(value);
     const int b = band - 1;
@@ -728,11 +730,29 @@ int rimageDraw(RimageCommand *, Tcl_Interp *interp, int argc, const char **argv)
             double x0 = xy[2 * k], y0 = xy[2 * k + 1];
             double x1 = npts > 1 ? xy[2 * k + 2] : x0, y1 = npts > 1 ? xy[2 * k + 3] : y0;
             double dx = x1 - x0, dy = y1 - y0;
-            int steps = static_cast<int>(std::max(std::fabs(dx), std::fabs(dy)));
-            for (int s = 0; s <= steps; ++s) {
-                double t = steps ? static_cast<double>(s) / steps : 0.0;
-                drawPoint(img, b, static_cast<int>(std::floor(x0 + dx * t + 0.5)),
-                          static_cast<int>(std::floor(y0 + dy * t + 0.5)), v);
+            const double steps = std::floor(std::max(std::fabs(dx), std::fabs(dy)));
+            // Only the steps whose points can fall inside the image are
+            // walked (a step or two of slack each way), so a segment reaching
+            // far outside costs what its visible part costs and its visible
+            // points are the ones the whole walk would draw.
+            double first = 0.0, last = steps;
+            auto keepInside = [&](double p0, double d, double size) {
+                if (d == 0.0 || steps == 0.0) {
+                    if (p0 < -1.0 || p0 > size + 1.0) last = -1.0;
+                    return;
+                }
+                double a = (-1.0 - p0) * steps / d, z = (size + 1.0 - p0) * steps / d;
+                if (a > z) std::swap(a, z);
+                first = std::max(first, std::floor(a) - 1.0);
+                last = std::min(last, std::ceil(z) + 1.0);
+            };
+            keepInside(x0, dx, img->def.columns);
+            keepInside(y0, dy, img->def.rows);
+            for (double s = first; s <= last; s += 1.0) {
+                double t = steps != 0.0 ? s / steps : 0.0;
+                double px = std::floor(x0 + dx * t + 0.5), py = std::floor(y0 + dy * t + 0.5);
+                if (px < 0 || py < 0 || px >= img->def.columns || py >= img->def.rows) continue;
+                drawPoint(img, b, static_cast<int>(px), static_cast<int>(py), v);
             }
             if (npts == 1) break;
         }
@@ -740,8 +760,10 @@ int rimageDraw(RimageCommand *, Tcl_Interp *interp, int argc, const char **argv)
         // Even-odd scanline fill through pixel centres.
         double ymin = xy[1], ymax = xy[1];
         for (int k = 0; k < npts; ++k) ymin = std::min(ymin, xy[2 * k + 1]), ymax = std::max(ymax, xy[2 * k + 1]);
-        int r0 = std::max(0, static_cast<int>(std::ceil(ymin - 0.5)));
-        int r1 = std::min(img->def.rows - 1, static_cast<int>(std::floor(ymax - 0.5)));
+        // Bounds are clamped as doubles: a far-away vertex must not overflow
+        // the conversion to int.
+        int r0 = static_cast<int>(std::clamp(std::ceil(ymin - 0.5), 0.0, static_cast<double>(img->def.rows)));
+        int r1 = static_cast<int>(std::clamp(std::floor(ymax - 0.5), -1.0, img->def.rows - 1.0));
         std::vector<double> xs;
         for (int r = r0; r <= r1; ++r) {
             double yc = r + 0.5;
@@ -749,12 +771,17 @@ int rimageDraw(RimageCommand *, Tcl_Interp *interp, int argc, const char **argv)
             for (int k = 0; k < npts; ++k) {
                 double ax = xy[2 * k], ay = xy[2 * k + 1];
                 double bx = xy[(2 * k + 2) % (2 * npts)], by = xy[(2 * k + 3) % (2 * npts)];
-                if ((ay <= yc && by > yc) || (by <= yc && ay > yc)) xs.push_back(ax + (yc - ay) * (bx - ax) / (by - ay));
+                if ((ay <= yc && by > yc) || (by <= yc && ay > yc)) {
+                    // Vertices near the double range can make inf - inf.
+                    double x = ax + (yc - ay) * (bx - ax) / (by - ay);
+                    if (!std::isnan(x)) xs.push_back(x);
+                }
             }
             std::sort(xs.begin(), xs.end());
             for (size_t k = 0; k + 1 < xs.size(); k += 2) {
-                int c0 = std::max(0, static_cast<int>(std::ceil(xs[k] - 0.5)));
-                int c1 = std::min(img->def.columns - 1, static_cast<int>(std::floor(xs[k + 1] - 0.5)));
+                int c0 =
+                    static_cast<int>(std::clamp(std::ceil(xs[k] - 0.5), 0.0, static_cast<double>(img->def.columns)));
+                int c1 = static_cast<int>(std::clamp(std::floor(xs[k + 1] - 0.5), -1.0, img->def.columns - 1.0));
                 for (int c = c0; c <= c1; ++c) drawPoint(img, b, c, r, v);
             }
         }

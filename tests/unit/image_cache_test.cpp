@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "image/formats/formats.h"
+#include "image/module_util.h"
 #include "image/registry.h"
 #include "image_support.h"
 #include "platform/files.h"
@@ -461,4 +462,25 @@ TEST(LargeFile, FiveGigabyteBsqAndBil)
         EXPECT_EQ(getLine(img, 39998, 1, 1)[101], 0);  // the rest of that line stays as the file had it
         releaseImage(img, nullptr);
     }
+}
+
+TEST(ModuleLines, AMissingLineReadsAsZeros)
+{
+    // Modules write what they read: a line that cannot be had must not pass
+    // on whatever the caller's buffer held.
+    ImageDef def = rawDef(IMG_MBSQ, PIX_SHORT, 1, 4, 6, 0, 0);
+    int err;
+    RamImage *img = createImage(&def, nullptr, &err);
+    ASSERT_NE(img, nullptr);
+    float values[6];
+    uint8_t bytes[6];
+    std::fill(values, values + 6, 99.0f);
+    std::fill(bytes, bytes + 6, 99);
+    EXPECT_FALSE(readLineValues(img, 7, 0, 0, 6, 1, values));
+    EXPECT_FALSE(readLineBytes(img, 0, 3, 0, 6, 1, bytes));
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(values[i], 0.0f);
+        EXPECT_EQ(bytes[i], 0);
+    }
+    destroyImage(img);
 }
