@@ -81,6 +81,9 @@ int detectImageDef(int fd, const char * /*fileName*/, ImageDef *def, void ** /*a
     }
     int32_t imgid = getI32(h + 20);
     if (imgid != IMG_BSQ && imgid != IMG_BIL && imgid != IMG_BIP) return 0;
+    // The header block is at least 860 bytes: data said to start inside it
+    // would be the header itself, and writing pixels would destroy it.
+    if (getI32(h + 28) < kHeaderBytes) return 0;
     def->imgid = imgid;
     def->msbf = getI32(h + 16);
     def->mapid = getI32(h + 24);

@@ -199,6 +199,19 @@ TEST(ImageDefFile, StoredFormatOutsideBsqBilBipIsNotImageDef)
     }
 }
 
+TEST(ImageDefFile, DataInsideTheHeaderBlockIsRefused)
+{
+    // Pixels written to such a file would overwrite its own header.
+    TempDir dir;
+    std::string path = dir.file("short-header");
+    Bytes bytes = imageDefMsbf(IMG_BSQ, PIX_BYTE, 1, 2, 2, 0, 100);
+    bytes.resize(1000);
+    writeBytes(path, bytes);
+    int err = 0;
+    EXPECT_EQ(openImageFile(path.c_str(), nullptr, nullptr, &err), nullptr);
+    EXPECT_EQ(err, IMGERR_UNKNOWN);
+}
+
 TEST(ErdasFile, ReaderVariants)
 {
     TempDir dir;
