@@ -33,6 +33,10 @@ int fail(Tcl_Interp *interp, const char *label, const char *message)
     return TCL_ERROR;
 }
 
+// The translation's own report does not survive the reset of the failure
+// exit: callers pass its text to fail() again.
+constexpr char kNoTranslation[] = "Fail to translate file name.";
+
 bool translate(Tcl_Interp *interp, const char *name, std::string *out)
 {
     char buffer[4096];
@@ -62,7 +66,7 @@ int calcCompSave(Tcl_Interp *interp, int argc, const char **argv)
     float ratio = static_cast<float>(h.compressed) / static_cast<float>(h.textLength);
 
     std::string path;
-    if (!translate(interp, argv[2], &path)) return fail(interp, kLabel, nullptr);
+    if (!translate(interp, argv[2], &path)) return fail(interp, kLabel, kNoTranslation);
     platform::FileDesc fd = platform::openFile(path.c_str(), platform::OpenMode::CreateTruncate);
     if (!fd) return fail(interp, kLabel, "Error in open.\n");
     for (size_t done = 0; done < file.size();) {
@@ -87,7 +91,7 @@ int calcDecompLoad(Tcl_Interp *interp, int argc, const char **argv)
         return fail(interp, kLabel, nullptr);
     }
     std::string path;
-    if (!translate(interp, argv[2], &path)) return fail(interp, kLabel, nullptr);
+    if (!translate(interp, argv[2], &path)) return fail(interp, kLabel, kNoTranslation);
     platform::FileDesc fd = platform::openFile(path.c_str(), platform::OpenMode::Read);
     if (!fd) return fail(interp, kLabel, "Error in open.\n");
 
