@@ -209,6 +209,7 @@ int patchConsole(Tcl_Interp *interp)
     Tcl_Interp *consoleInterp = *static_cast<Tcl_Interp **>(info.objClientData);
     if (consoleInterp == nullptr) return TCL_OK;
     setCurrentInterp(consoleInterp);
+    forgetWhenDeleted(consoleInterp);
     createSetConStdIO(consoleInterp);
     consoleState().consoleStdio = 1;
     reinstallConsoleStdio(consoleInterp);
@@ -238,6 +239,7 @@ int Krel_Init(Tcl_Interp *interp)
 {
     if (initStubs(interp) != TCL_OK) return TCL_ERROR;
     Tcl_Interp *previous = setCurrentInterp(interp);
+    forgetWhenDeleted(interp);
     reclassTkChild(interp);
     if (initPackageCore(interp) != TCL_OK || initApplication(interp) != TCL_OK) {
         setCurrentInterp(previous);
@@ -255,6 +257,7 @@ int Console_Init(Tcl_Interp *interp)
 {
     if (initStubs(interp) != TCL_OK) return TCL_ERROR;
     Tcl_Interp *previous = setCurrentInterp(interp);
+    forgetWhenDeleted(interp);
     reclassTkChild(interp);
     if (initPackageCore(interp) != TCL_OK) {
         setCurrentInterp(previous);

@@ -1,5 +1,6 @@
 #include "core/runtime.h"
 #include "core/conio.h"
+#include "core/tclutil.h"
 
 #include <cerrno>
 #include <climits>
@@ -29,6 +30,15 @@ Tcl_Interp *setCurrentInterp(Tcl_Interp *interp)
 }
 
 Tcl_Interp *currentInterp() { return threadCurrentInterp; }
+
+static void currentInterpDeleted(ClientData, Tcl_Interp *interp) { CurrentInterp::forget(interp); }
+
+void forgetWhenDeleted(Tcl_Interp *interp)
+{
+    // Associated data under one name: asking again for the same interpreter
+    // replaces the entry instead of adding another.
+    if (interp) Tcl_SetAssocData(interp, "krel::currentInterp", currentInterpDeleted, nullptr);
+}
 
 void setMeterStep(double step)
 {

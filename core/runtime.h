@@ -46,6 +46,11 @@ RuntimeState &runtime();
 // thread that created it, so each thread has its own current interpreter.
 Tcl_Interp *setCurrentInterp(Tcl_Interp *interp);  // returns the previous one
 Tcl_Interp *currentInterp();
+// Makes the deletion of `interp` forget it as the current interpreter (and in
+// every guard that would restore it). Entry points call it for the
+// interpreter they make current: an interpreter that loaded the package may be
+// deleted long before the process stops printing.
+void forgetWhenDeleted(Tcl_Interp *interp);
 
 // Clamping setters used by `krel meter` / `krel status`.
 void setMeterStep(double step);

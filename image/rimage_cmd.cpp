@@ -906,7 +906,10 @@ int Rimg_Init(Tcl_Interp *interp)
 {
     if (krel::initStubs(interp) != TCL_OK) return TCL_ERROR;
     // Loaded on its own, the store prints to the interpreter that loaded it.
-    if (krel::currentInterp() == nullptr) krel::setCurrentInterp(interp);
+    if (krel::currentInterp() == nullptr) {
+        krel::setCurrentInterp(interp);
+        krel::forgetWhenDeleted(interp);
+    }
     auto *cmd = new (std::nothrow) krel::RimageCommand;
     if (!cmd) return TCL_ERROR;
     cmd->defaults = krel::defaultImageDef();

@@ -245,6 +245,9 @@ int Calc_Init(Tcl_Interp *interp)
 {
     if (krel::initStubs(interp) != TCL_OK) return TCL_ERROR;
     // Loaded on its own, calc prints to the interpreter that loaded it.
-    if (krel::currentInterp() == nullptr) krel::setCurrentInterp(interp);
+    if (krel::currentInterp() == nullptr) {
+        krel::setCurrentInterp(interp);
+        krel::forgetWhenDeleted(interp);
+    }
     return Tcl_CreateCommand(interp, "calc", krel::calcCommand, nullptr, nullptr) ? TCL_OK : TCL_ERROR;
 }
