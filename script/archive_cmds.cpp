@@ -226,7 +226,14 @@ int calcScramble(Tcl_Interp *interp, int argc, const char **argv)
         Tcl_SetResult(interp, const_cast<char *>("Invalid scramble param.\n"), TCL_STATIC);
         return TCL_ERROR;
     }
-    std::vector<long> order(static_cast<size_t>(n));
+    std::vector<long> order;
+    try {
+        order.resize(static_cast<size_t>(n));
+    } catch (const std::bad_alloc &) {
+        Tcl_DecrRefCount(list);
+        Tcl_SetResult(interp, const_cast<char *>("Error in malloc.\n"), TCL_STATIC);
+        return TCL_ERROR;
+    }
     for (long i = 0; i < n; ++i) order[i] = i;
     // The partner index covers the whole range 0..n-1, also for n > 256.
     const float step = static_cast<float>(32767.0 / (n - 1.0));
