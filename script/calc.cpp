@@ -52,7 +52,9 @@ int calcChars(Tcl_Interp *interp, int argc, const char **argv)
     for (const char *p = argv[2]; *p;) {
         Tcl_UniChar ch = 0;
         p += Tcl_UtfToUniChar(p, &ch);
-        Tcl_AppendPrintfToObj(result, "%ld ", static_cast<long>(ch) + offset);
+        // An offset at the edge of the range wraps as the machine word does.
+        long code = static_cast<long>(static_cast<unsigned long>(ch) + static_cast<unsigned long>(offset));
+        Tcl_AppendPrintfToObj(result, "%ld ", code);
     }
     Tcl_SetObjResult(interp, result);
     return TCL_OK;
