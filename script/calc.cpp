@@ -1,5 +1,6 @@
 #include "script/calc.h"
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -104,7 +105,9 @@ int calcRrand(Tcl_Interp *interp, int argc, const char **argv)
         return TCL_ERROR;
     }
     long density = argc == 3 ? leadingLong(argv[2]) : 1;
-    if (density < 1) {
+    // One draw per unit: a density beyond the integer range would draw for
+    // ever, and is no integer density either.
+    if (density < 1 || density > INT_MAX) {
         Tcl_SetResult(interp, const_cast<char *>("density must be an integer."), TCL_STATIC);
         return TCL_ERROR;
     }
