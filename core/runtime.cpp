@@ -135,8 +135,11 @@ PolyPoint *polyAllocPt(Polygon *poly, int capacity)
         poly->count = poly->capacity = 0;
         return nullptr;
     }
-    auto *grown = static_cast<PolyPoint *>(
-        gmemRealloc(poly->points, static_cast<uint32_t>(capacity) * sizeof(PolyPoint)));
+    // A block holds at most 4 GiB - 1: a larger request must fail, not be cut
+    // down to a small block that the zero fill then overruns.
+    const size_t bytes = static_cast<size_t>(capacity) * sizeof(PolyPoint);
+    auto *grown = bytes > UINT32_MAX ? nullptr
+                                     : static_cast<PolyPoint *>(gmemRealloc(poly->points, static_cast<uint32_t>(bytes)));
     if (grown == nullptr) {
         gmemFree(poly->points);
         poly->points = nullptr;

@@ -149,6 +149,22 @@ TEST(PolyAlloc, KeepsPointsZeroFillsAndCutsCount)
     EXPECT_EQ(poly.capacity, 0);
 }
 
+TEST(PolyAlloc, RefusesACapacityWhoseSizeDoesNotFitABlock)
+{
+    RuntimeReset reset;
+    setCurrentInterp(nullptr);
+    test::ConsoleCapture capture;
+    Polygon poly;
+    ASSERT_NE(polyAllocPt(&poly, 4), nullptr);
+    poly.count = 3;
+    // 2^30 points of 4 bytes are 4 GiB: more than one block can hold.
+    EXPECT_EQ(polyAllocPt(&poly, 1 << 30), nullptr);
+    EXPECT_EQ(poly.points, nullptr);
+    EXPECT_EQ(poly.capacity, 0);
+    EXPECT_EQ(poly.count, 0);
+    EXPECT_EQ(capture.err, "Error in polyAllocPt: fail to allocate memory.\n");
+}
+
 TEST(OptionConverters, PaletteAcceptsOneOrThreeValuesAndDefault)
 {
     Tcl_Interp *interp = test::interp();
