@@ -240,7 +240,8 @@ RamImage *openImageFile(const char *fileName, const ImageDef *def, RamImage *exi
     img->dataOffset = d.offset;
     chooseLineOps(img);
     img->lineBytes = static_cast<int32_t>(lineBytesOf(d));
-    if (d.block < img->lineBytes) {
+    // A JPEG's block is the quality it is written back with, not a record.
+    if (d.block < img->lineBytes && d.imgid != IMG_JPEG) {
         const int64_t bitsRow = static_cast<int64_t>(d.columns) * d.bits;
         int64_t block;
         if (d.imgid == IMG_BIP || d.imgid == IMG_TIFF) block = d.nbands * bitsRow / 8;

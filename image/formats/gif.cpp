@@ -543,6 +543,10 @@ int gifOpenSetup(RamImage *img)
     memcpy(st->globalPalette, img->def.palette, sizeof st->globalPalette);
     st->globalIndices = img->def.nindices;
     st->next = img->def.offset;
+    // Without a global colour table the colours come with the frames: the
+    // first one is decoded now, so that the palette is known to whoever asks
+    // for it before reading a line (a display building its colours).
+    if (img->def.nindices == 0) gifLoadLine(img, 0, 0, 1);
     return 0;
 }
 

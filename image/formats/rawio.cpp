@@ -125,11 +125,26 @@ int elementBytes(int pixel)
     }
 }
 
+// ULONG lines keep one byte a column. Records that hold whole 32-bit values
+// (DICOM dose grids) give each column the low byte of its own value, as
+// ULONG Tiff pages do, and such lines are not written back over the values.
+bool wideUlongRecords(const ImageDef &d)
+{
+    return d.pixel == PIX_ULONG && d.block >= int64_t(4) * d.nbands * d.columns;
+}
+
 void spreadRow(RamImage *img, const RawLayout &layout, const uint8_t *row, uint8_t *out, int band)
 {
     const ImageDef &d = img->def;
     const int nb = d.nbands;
     const int64_t lineBytes = img->lineBytes;
+    if (!layout.spreadBytes && wideUlongRecords(d)) {
+        const int64_t step = int64_t(4) * nb;
+        const uint8_t *src = row + int64_t(4) * band + (d.msbf != 0 ? 3 : 0);
+        const int64_t cols = std::min<int64_t>(d.columns, lineBytes);
+        for (int64_t c = 0; c < cols; ++c) out[c] = src[c * step];
+        return;
+    }
     if (nb == 1) {
         int64_t n = std::min<int64_t>(lineBytes, d.block);
         memcpy(out, row, static_cast<size_t>(n));
@@ -162,6 +177,7 @@ void gatherRow(RamImage *img, const RawLayout &layout, uint8_t *row, const uint8
 {
     const ImageDef &d = img->def;
     const int nb = d.nbands;
+    if (!layout.spreadBytes && wideUlongRecords(d)) return;
     if (nb == 1) {
         int64_t n = std::min<int64_t>(img->lineBytes, d.block);
         memcpy(row, in, static_cast<size_t>(n));

@@ -212,6 +212,42 @@ TEST(Dicom, CompressionIsRefused)
     releaseImage(img, nullptr);
 }
 
+// 32-bit unsigned pixels (dose grids) are ULONG, whose lines keep one byte
+// a column: each column shows the low byte of its own value, frame by frame,
+// as for ULONG Tiff pages, and such lines are never written over the values.
+TEST(Dicom, UnsignedThirtyTwoBitColumnsShowTheirOwnLowBytes)
+{
+    TempDir dir;
+    ImageSpec s;
+    s.bits = 32;
+    s.signedValues = 0;
+    Bytes px;
+    for (int f = 0; f < s.frames; ++f)
+        for (int i = 0; i < s.rows * s.columns; ++i) putLE(px, px.size(), 0x01020300u + f * 0x40 + i, 4);
+    Bytes b;
+    elem(b, 0x0008, 0x0060, nullptr, text("RTDOSE"));
+    imageElements(b, s, nullptr, nullptr, nullptr, px);
+    const std::string path = dir.file("dose.dcm");
+    writeBytes(path, b);
+    int err;
+    RamImage *img = openFile(path, &err);
+    ASSERT_NE(img, nullptr) << errorText(err);
+    EXPECT_EQ(img->def.pixel, PIX_ULONG);
+    EXPECT_EQ(img->lineBytes, s.columns);
+    const uint8_t *l = getLine(img, 2, 0, 1);
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(Bytes(l, l + 4), (Bytes{8, 9, 10, 11}));
+    ASSERT_EQ(selectVolume(img, 2), 2);
+    uint8_t *w = getLine(img, 1, 0, 1);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(Bytes(w, w + 4), (Bytes{0x44, 0x45, 0x46, 0x47}));
+    memset(w, 0xEE, 4);
+    markLineDirty(img, 1, 0);
+    flushImage(img);
+    releaseImage(img, nullptr);
+    EXPECT_EQ(readBytes(path), b);
+}
+
 TEST(Dicom, BrokenLengthsAreRefused)
 {
     TempDir dir;

@@ -737,6 +737,31 @@ TEST(ForeignJPEG, WrittenHereWithTheQualityInBlock)
     EXPECT_LT(sizes[0], sizes[1]);
 }
 
+// `block` of a JPEG holds the quality, not a row length: a file wider than 90
+// columns opens with 90 like a narrow one and is written back at 90.
+TEST(ForeignJPEG, WideFileKeepsQualityNinety)
+{
+    NEED("cjpeg");
+    NEED("identify");
+    TempDir dir;
+    std::string src = dir.file("src.ppm"), jpg = dir.file("wide.jpg");
+    writePnm(src, "P6", 200, 16, picture(200, 16, true));
+    ASSERT_EQ(run("cjpeg -quality 60 -outfile '" + jpg + "' '" + src + "'"), 0);
+    int err;
+    RamImage *img = openFile(jpg, &err);
+    ASSERT_NE(img, nullptr) << errorText(err);
+    EXPECT_EQ(img->def.block, 90);
+    Bytes line(200, 77);
+    ASSERT_EQ(putByteLine(img, 3, 0, 200, 0, line.data()), 200);
+    ASSERT_EQ(flushImage(img), 0);
+    releaseImage(img, nullptr);
+    FILE *p = popen(("identify -format %Q '" + jpg + "'").c_str(), "r");
+    char text[32] = {};
+    if (p && !fgets(text, sizeof text, p)) text[0] = 0;
+    if (p) pclose(p);
+    EXPECT_EQ(atoi(text), 90);
+}
+
 TEST(ForeignJPEG, BrokenFilesNeverCrash)
 {
     NEED("cjpeg");

@@ -326,6 +326,37 @@ TEST(Gif, HostileFilesAreReadSafely)
     }
 }
 
+// A file without global colour table carries its colours in the frames: the
+// first frame is decoded when the file opens, so the palette (and the frame
+// counter) are right before any line has been read.
+TEST(Gif, PaletteOfAFileWithOnlyLocalTablesIsKnownAtOpen)
+{
+    TempDir dir;
+    GifFrame f;
+    f.width = 6, f.height = 3;
+    for (int i = 0; i < 18; ++i) f.pixels.push_back(static_cast<uint8_t>(i % 4));
+    Bytes b = gifFile(6, 3, 2, {f});
+    // Drop the global table (4 entries after the 13-byte header) and give
+    // the frame a local one of other colours.
+    b[10] = 0;
+    b.erase(b.begin() + 13, b.begin() + 13 + 12);
+    const size_t desc = 13;
+    ASSERT_EQ(b[desc], ',');
+    b[desc + 9] = 0x80 | 1;
+    const Bytes local = {10, 20, 30, 40, 50, 60, 70, 80, 90, 200, 210, 220};
+    b.insert(b.begin() + static_cast<long>(desc + 10), local.begin(), local.end());
+    writeBytes(dir.file("local.gif"), b);
+    int err;
+    RamImage *img = openFile(dir.file("local.gif"), &err);
+    ASSERT_NE(img, nullptr) << errorText(err);
+    EXPECT_EQ(img->def.nindices, 4);
+    EXPECT_EQ(img->def.palette[1][0], 40);
+    EXPECT_EQ(img->def.palette[3][2], 220);
+    EXPECT_EQ(img->curVolume, 1);
+    EXPECT_EQ(rowOf(img, 2), Bytes(f.pixels.begin() + 12, f.pixels.end()));
+    releaseImage(img, nullptr);
+}
+
 TEST(Gif, WritingIsRefused)
 {
     TempDir dir;
