@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -96,6 +97,39 @@ double freeDiskSpace(const char *path)
     }
     if (statvfs(dir.c_str(), &vfs) != 0) return -1;
     return static_cast<double>(vfs.f_bavail) * static_cast<double>(vfs.f_frsize);
+}
+
+}  // namespace krel::platform
+
+namespace krel::platform {
+
+int replaceWholeFile(int fd, const std::function<int(int)> &write)
+{
+    // The name comes from the descriptor, not from the name the image was
+    // opened by: the working directory may have changed since.
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char path[4096];
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    struct stat st;
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof path - 16 || fstat(fd, &st) != 0 || st.st_nlink == 0 ||
+        !S_ISREG(st.st_mode))
+        return write(fd);
+    path[n] = '\0';
+    std::string temp = std::string(path) + ".XXXXXX";
+    int tfd = mkostemp(temp.data(), O_CLOEXEC);
+    if (tfd < 0) return write(fd);
+    FileDesc made(tfd);
+    // A new file that cannot take the old mode keeps the default one.
+    if (fchmod(tfd, st.st_mode & 07777) != 0) errno = 0;
+    int rc = write(tfd);
+    if (rc < 0 || rename(temp.c_str(), path) != 0) {
+        unlink(temp.c_str());
+        return rc < 0 ? rc : -1;
+    }
+    // The image keeps its descriptor number, now on the new file.
+    if (dup3(tfd, fd, O_CLOEXEC) < 0) return -1;
+    return rc;
 }
 
 }  // namespace krel::platform

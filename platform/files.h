@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <sys/types.h>
 
 namespace krel::platform {
@@ -54,5 +55,12 @@ int64_t fileSize(int fd);  // -1 on error
 // Bytes available to the caller on the file system holding `path` (a file
 // that may not exist yet: its directory is asked). -1 on error.
 double freeDiskSpace(const char *path);
+
+// Rewrites the whole file open on `fd`: `write` fills a new file beside it,
+// which then takes the old one's name and its descriptor number `fd`, so a
+// failure midway leaves the old file as it was. Where no file can be made
+// beside it (an unwritable directory, a file no longer named), `write` gets
+// `fd` itself. Returns what `write` returned, or -1 when the swap failed.
+int replaceWholeFile(int fd, const std::function<int(int)> &write);
 
 }  // namespace krel::platform

@@ -100,11 +100,13 @@ int jpegStoreSlot(RamImage *img, int /*slot*/)
 {
     // Any dirty line rewrites the whole file. The cache is then clean and
     // empty: the next access reads what the file now holds (the compression
-    // is lossy, so the pixels change).
-    int rc = writeJPEG(img->fileHandle, &img->def, img);
+    // is lossy, so the pixels change). The new file replaces the old one only
+    // once it is complete: a full disk must not leave half a JPEG behind.
+    int rc = platform::replaceWholeFile(img->fileHandle, [img](int fd) { return writeJPEG(fd, &img->def, img); });
     memset(img->dirtyBits, 0, static_cast<size_t>(img->cacheSlots / 8 + 1));
+    if (rc < 0) return -1;  // the cache keeps the edits as long as the image lives
     for (int i = 0; i < img->cacheSlots; ++i) img->slotMap[i] = -1;
-    return rc < 0 ? -1 : 0;
+    return 0;
 }
 
 int jpegCacheLines(RamImage *img, int /*wanted*/) { return img->def.rows; }

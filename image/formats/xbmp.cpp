@@ -165,8 +165,9 @@ int writeXBMPFile(int fd, ImageDef *def, RamImage *img);
 
 int xbmpStoreSlot(RamImage *img, int /*slot*/)
 {
-    // One dirty line rewrites the whole file; every line is then clean.
-    int rc = writeXBMPFile(img->fileHandle, &img->def, img);
+    // One dirty line rewrites the whole file; every line is then clean. The
+    // new text replaces the old file only once it is complete.
+    int rc = platform::replaceWholeFile(img->fileHandle, [img](int fd) { return writeXBMPFile(fd, &img->def, img); });
     memset(img->dirtyBits, 0, static_cast<size_t>(img->cacheSlots / 8 + 1));
     return rc < 0 ? -1 : 0;
 }

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <csignal>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <string>
 #include <unistd.h>
 
@@ -760,6 +763,65 @@ TEST(ForeignJPEG, WideFileKeepsQualityNinety)
     if (p && !fgets(text, sizeof text, p)) text[0] = 0;
     if (p) pclose(p);
     EXPECT_EQ(atoi(text), 90);
+}
+
+// Files rewritten whole (JPEG, XBM) survive a write-back that fails midway:
+// the old file stays as it was, with no half-written file beside it. A small
+// file-size limit makes every write past it fail.
+TEST(WholeFileWriteBack, AFailedRewriteLeavesTheFileIntact)
+{
+    NEED("cjpeg");
+    NEED("convert");
+    TempDir dir;
+    std::string src = dir.file("src.ppm");
+    writePnm(src, "P6", 120, 90, picture(120, 90));
+    const std::string jpg = dir.file("a.jpg"), xbm = dir.file("a.xbm");
+    ASSERT_EQ(run("cjpeg -outfile '" + jpg + "' '" + src + "'"), 0);
+    ASSERT_EQ(run("convert '" + src + "' -threshold 50% '" + xbm + "'"), 0);
+    for (const std::string &path : {jpg, xbm}) {
+        const Bytes before = readBytes(path);
+        ASSERT_GT(before.size(), 600u);
+        int err;
+        RamImage *img = openFile(path, &err);
+        ASSERT_NE(img, nullptr) << errorText(err);
+        Bytes line(120, 1);
+        ASSERT_EQ(putByteLine(img, 5, 0, 120, 0, line.data()), 120);
+
+        struct rlimit saved;
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = saved;
+        small.rlim_cur = 500;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        int rc;
+        {
+            ConsoleCapture cap;
+            rc = flushImage(img);
+        }
+        setrlimit(RLIMIT_FSIZE, &saved);
+        signal(SIGXFSZ, oldHandler);
+        EXPECT_EQ(rc, -1) << path;
+        EXPECT_EQ(readBytes(path), before) << path;
+
+        // With room again the rewrite goes through, and later write-backs
+        // reach the new file through the image's descriptor.
+        ASSERT_EQ(putByteLine(img, 6, 0, 120, 0, line.data()), 120);
+        EXPECT_EQ(flushImage(img), 0) << path;
+        ASSERT_EQ(putByteLine(img, 7, 0, 120, 0, line.data()), 120);
+        EXPECT_EQ(flushImage(img), 0) << path;
+        releaseImage(img, nullptr);
+        RamImage *again = openFile(path, &err);
+        ASSERT_NE(again, nullptr) << errorText(err);
+        EXPECT_EQ(again->def.columns, 120);
+        EXPECT_EQ(again->def.rows, 90);
+        releaseImage(again, nullptr);
+    }
+    int entries = 0;
+    if (DIR *d = opendir(dir.path.c_str())) {
+        while (dirent *e = readdir(d)) entries += e->d_name[0] != '.';
+        closedir(d);
+    }
+    EXPECT_EQ(entries, 3);  // src.ppm, a.jpg, a.xbm: no temporary left behind
 }
 
 TEST(ForeignJPEG, BrokenFilesNeverCrash)
