@@ -224,14 +224,24 @@ FeatureBlock *getFeature(const char *file, const char *expectedId)
 
 int saveFeature(const char *file, const FeatureBlock *block)
 {
-    platform::FileDesc fd = platform::openFile(file, platform::OpenMode::CreateTruncate);
-    if (!fd) {
-        conEprintf("%s: %s\n", file, strerror(errno));
-        return 0;
-    }
-    long total = field(block, kOffTotal);
+    const long total = field(block, kOffTotal);
     // A file that could not be written whole is a failure, not a success.
-    if (putFileData(fd.get(), bytes(block), total, 0, 0) != total) return 0;
+    auto write = [&](int fd) {
+        return putFileData(fd, bytes(block), total, 0, 0) == total && ftruncate(fd, total) == 0 ? 0 : -1;
+    };
+    // An existing file (statistics gathered over many runs) is replaced only
+    // by a complete new one: a full disk must not cost the old contents.
+    platform::FileDesc fd = platform::openFile(file, platform::OpenMode::ReadWrite);
+    if (fd) {
+        if (platform::replaceWholeFile(fd.get(), write) < 0) return 0;
+    } else {
+        fd = platform::openFile(file, platform::OpenMode::CreateTruncate);
+        if (!fd) {
+            conEprintf("%s: %s\n", file, strerror(errno));
+            return 0;
+        }
+        if (write(fd.get()) < 0) return 0;
+    }
     if (fd.close() != 0) {
         conEprintf("%s: %s\n", file, strerror(errno));
         return 0;

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstring>
+#include <sys/resource.h>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -271,6 +273,43 @@ TEST(FeatureFile, SaveReportsFailure)
     std::string path = dir.file("no/such/dir.ftr");
     EXPECT_EQ(saveFeature(path.c_str(), fb.get()), 0);
     EXPECT_EQ(cap.err.rfind(path + ": ", 0), 0u) << cap.err;
+}
+
+TEST(FeatureFile, AFailedSaveKeepsTheOldFile)
+{
+    // Statistics gathered over many runs must survive a save that runs out
+    // of room: a file-size limit makes writes past 600 bytes fail.
+    test::TempDir dir;
+    std::string path = dir.file("kept.ftr");
+    makeStatFile(path, 2, 1);
+    const std::vector<unsigned char> before = readBytes(path);
+    ASSERT_LT(before.size(), 600u);
+    FeaturePtr bigger(newFeature(kStatFeatureId, nullptr, 6, statItemSize(6), 8, nullptr, kStatPrivateSize));
+    ASSERT_TRUE(bigger);
+
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 600;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int rc;
+    {
+        test::ConsoleCapture cap;
+        rc = saveFeature(path.c_str(), bigger.get());
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(readBytes(path), before);
+
+    // With room the new contents replace the old, whole and nothing more.
+    ASSERT_EQ(saveFeature(path.c_str(), bigger.get()), 1);
+    const std::vector<unsigned char> after = readBytes(path);
+    ASSERT_EQ(after.size(), static_cast<size_t>(getFeatureInfo(bigger.get(), FINFO_SIZE)));
+    EXPECT_EQ(memcmp(after.data(), featureBytes(bigger.get()), after.size()), 0);
+    makeStatFile(path, 2, 1);
+    EXPECT_EQ(readBytes(path), before);
 }
 
 TEST(StatItem, NameIsCutTo31CharactersAndFoundIgnoringCase)
