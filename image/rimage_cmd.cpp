@@ -730,7 +730,10 @@ int rimageDraw(RimageCommand *, Tcl_Interp *interp, int argc, const char **argv)
             double x0 = xy[2 * k], y0 = xy[2 * k + 1];
             double x1 = npts > 1 ? xy[2 * k + 2] : x0, y1 = npts > 1 ? xy[2 * k + 3] : y0;
             double dx = x1 - x0, dy = y1 - y0;
-            const double steps = std::floor(std::max(std::fabs(dx), std::fabs(dy)));
+            // Steps of one pixel along the longer axis: a fractional length
+            // ends short of the last point rather than stretching the steps.
+            const double length = std::max(std::fabs(dx), std::fabs(dy));
+            const double steps = std::floor(length);
             // Only the steps whose points can fall inside the image are
             // walked (a step or two of slack each way), so a segment reaching
             // far outside costs what its visible part costs and its visible
@@ -741,7 +744,7 @@ int rimageDraw(RimageCommand *, Tcl_Interp *interp, int argc, const char **argv)
                     if (p0 < -1.0 || p0 > size + 1.0) last = -1.0;
                     return;
                 }
-                double a = (-1.0 - p0) * steps / d, z = (size + 1.0 - p0) * steps / d;
+                double a = (-1.0 - p0) * length / d, z = (size + 1.0 - p0) * length / d;
                 if (a > z) std::swap(a, z);
                 first = std::max(first, std::floor(a) - 1.0);
                 last = std::min(last, std::ceil(z) + 1.0);
@@ -749,7 +752,7 @@ int rimageDraw(RimageCommand *, Tcl_Interp *interp, int argc, const char **argv)
             keepInside(x0, dx, img->def.columns);
             keepInside(y0, dy, img->def.rows);
             for (double s = first; s <= last; s += 1.0) {
-                double t = steps != 0.0 ? s / steps : 0.0;
+                double t = length != 0.0 ? s / length : 0.0;
                 double px = std::floor(x0 + dx * t + 0.5), py = std::floor(y0 + dy * t + 0.5);
                 if (px < 0 || py < 0 || px >= img->def.columns || py >= img->def.rows) continue;
                 drawPoint(img, b, static_cast<int>(px), static_cast<int>(py), v);
