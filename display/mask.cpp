@@ -304,6 +304,17 @@ bool buildMaskBitmap(GimgMaster *m)
             XChangeGC(m->display, m->gc, GCFillStyle, &gv);
             XSetClipMask(m->display, m->gc, None);
             Tk_FreePixmap(m->display, inverse);
+            // Drawing is clipped by the mask bitmap: the set bits of the
+            // pattern must pass it, or the painted pattern never shows.
+            XGCValues mv;
+            mv.fill_style = FillStippled;
+            mv.stipple = m->stipple;
+            mv.foreground = 1;
+            XChangeGC(m->display, m->maskGC, GCFillStyle | GCStipple | GCForeground, &mv);
+            XFillRectangle(m->display, m->maskBitmap, m->maskGC, 0, 0, static_cast<unsigned>(PW),
+                           static_cast<unsigned>(PH));
+            mv.fill_style = FillSolid;
+            XChangeGC(m->display, m->maskGC, GCFillStyle, &mv);
         }
     }
     return true;

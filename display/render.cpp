@@ -222,19 +222,23 @@ struct Renderer {
             sampleLine(s, line, m->colMap.index.data(), W, colFirst, colLast, val[c].data());
         }
         if (mode == Mode::OwnPalette) return;
-        if (filtering) {
-            for (int k = 0; k < nActive; ++k) {
-                const int c = order[k];
-                if (!upValid) up[c] = val[c];
-            }
-            upValid = true;
-        }
         if (average) {
             for (int i = 0; i < W; ++i) {
                 int sum = 0;
                 for (int k = 0; k < nActive; ++k) sum += val[order[k]][i];
                 val[0][i] = static_cast<uint8_t>(sum / nActive);
             }
+        }
+        // The first row is its own previous row: seeded from the line the
+        // filter sees, the mean when the channels are averaged.
+        if (filtering && !upValid) {
+            if (average)
+                up[0] = val[0];
+            else
+                for (int k = 0; k < nActive; ++k) up[order[k]] = val[order[k]];
+            upValid = true;
+        }
+        if (average) {
             if (filtering) filterLine(filter, val[0].data(), up[0].data(), W);
             val[1] = val[0];
             val[2] = val[0];
