@@ -129,6 +129,7 @@ struct GifState {
     int lastDisposal = 0;
     int lastLeft = 0, lastTop = 0, lastWidth = 0, lastHeight = 0;
     int lastTransparent = -1;
+    int openTransparent = -1;  // the transparent index the header gave: the screen's first fill
     bool writeRefused = false;
 };
 
@@ -434,6 +435,9 @@ void rewind(RamImage *img, GifState &st)
     st.disposal = st.lastDisposal = 0;
     st.transparent = st.lastTransparent = -1;
     std::vector<uint8_t>().swap(st.saved);
+    // Later frames may have named other transparent indices; the screen
+    // starts over as the open found it.
+    img->def.transparent = st.openTransparent;
     std::fill(st.screen.begin(), st.screen.end(), screenFill(img));
 }
 
@@ -542,6 +546,7 @@ int gifOpenSetup(RamImage *img)
     img->seekHook = gifSeek;
     memcpy(st->globalPalette, img->def.palette, sizeof st->globalPalette);
     st->globalIndices = img->def.nindices;
+    st->openTransparent = img->def.transparent;
     st->next = img->def.offset;
     // Without a global colour table the colours come with the frames: the
     // first one is decoded now, so that the palette is known to whoever asks

@@ -254,6 +254,34 @@ TEST(Gif, TransparencyShowsEarlierFramesAndDisposals)
     releaseImage(img, nullptr);
 }
 
+TEST(Gif, RewindingStartsFromTheScreenOfTheOpen)
+{
+    // Frame 1 covers the top-left corner only and names index 7 transparent;
+    // frame 2 names 5. Going back to frame 1 must show the screen the open
+    // showed, not one cleared to the transparent index of a later frame.
+    TempDir dir;
+    std::vector<GifFrame> frames(2);
+    frames[0].width = 2, frames[0].height = 2, frames[0].pixels.assign(4, 1), frames[0].delay = 1;
+    frames[0].transparent = 7;
+    frames[1].left = 3, frames[1].top = 0, frames[1].width = 1, frames[1].height = 1;
+    frames[1].pixels = {2}, frames[1].delay = 1, frames[1].transparent = 5;
+    writeBytes(dir.file("r.gif"), gifFile(4, 4, 3, frames));
+    int err;
+    RamImage *img = openFile(dir.file("r.gif"), &err);
+    ASSERT_NE(img, nullptr) << errorText(err);
+    EXPECT_EQ(img->def.transparent, 7);
+    const Bytes first0 = rowOf(img, 0), first3 = rowOf(img, 3);
+    EXPECT_EQ(first0, (Bytes{1, 1, 7, 7}));
+    EXPECT_EQ(first3, (Bytes{7, 7, 7, 7}));
+    EXPECT_EQ(selectVolume(img, 2), 2);
+    EXPECT_EQ(rowOf(img, 0), (Bytes{1, 1, 7, 2}));
+    EXPECT_EQ(selectVolume(img, 1), 1);
+    EXPECT_EQ(img->def.transparent, 7);
+    EXPECT_EQ(rowOf(img, 0), first0);
+    EXPECT_EQ(rowOf(img, 3), first3);
+    releaseImage(img, nullptr);
+}
+
 TEST(Gif, HostileFilesAreReadSafely)
 {
     TempDir dir;
