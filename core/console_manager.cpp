@@ -446,7 +446,11 @@ int evalInSlotApp(Tcl_Interp *caller, int k, const char *script, bool record, bo
     if (app == nullptr) return TCL_OK;
     if (!here) return evalInOtherThread(caller, k, script);
     Preserved keep(app);
-    int code = record ? Tcl_RecordAndEval(app, script, 0) : Tcl_EvalEx(app, script, -1, TCL_EVAL_GLOBAL);
+    // Tcl_RecordAndEval evaluates in the current frame unless told
+    // otherwise: a line typed while the application waits inside a procedure
+    // (a pause, an input) must still reach its global variables.
+    int code =
+        record ? Tcl_RecordAndEval(app, script, TCL_EVAL_GLOBAL) : Tcl_EvalEx(app, script, -1, TCL_EVAL_GLOBAL);
     if (app != caller) {
         Tcl_SetObjResult(caller, Tcl_GetObjResult(app));
         Tcl_ResetResult(app);

@@ -84,9 +84,10 @@ void MeterProgress::step(long i, long n)
 {
     float f = static_cast<float>(i + 1) / static_cast<float>(n);
     if (f >= threshold) {
+        // With the meter off the threshold stays where it is, so that the
+        // meter picks up again if the step is switched on during the run.
         meterSet(name, threshold);
-        float inc = meterInc();
-        threshold += inc > 0 ? inc : 2.0f;
+        threshold += meterInc();
     }
 }
 

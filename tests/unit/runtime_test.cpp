@@ -6,6 +6,7 @@
 #include "core/conio.h"
 #include "core/options.h"
 #include "core/runtime.h"
+#include "image/module_util.h"
 #include "support.h"
 
 using namespace krel;
@@ -84,6 +85,28 @@ TEST(Meter, InertWithoutInterpreterOrWithStepZero)
     EXPECT_STREQ(Tcl_GetVar(interp, "meterCalls", TCL_GLOBAL_ONLY), "1");
     EXPECT_FLOAT_EQ(runtime().meterValue, 0.25f);
     EXPECT_FLOAT_EQ(meterInc(), 0.05f);
+}
+
+TEST(Meter, ProgressResumesWhenTheStepIsSwitchedOnDuringAnOperation)
+{
+    // The step may change while an operation runs (the status poll services
+    // events, and `krel meter` is one): a meter switched off and on again
+    // keeps following the operation.
+    RuntimeReset reset;
+    Tcl_Interp *interp = test::interp();
+    Tcl_Eval(interp, "set ::meterCalls 0; proc meter.set {args} {incr ::meterCalls}");
+    setCurrentInterp(interp);
+    runtime().meterStep = 0.0f;
+    MeterProgress progress{"copy", 0.05f};
+    const long n = 10;
+    progress.step(0, n);
+    progress.step(1, n);
+    EXPECT_STREQ(Tcl_GetVar(interp, "meterCalls", TCL_GLOBAL_ONLY), "0");
+    runtime().meterStep = 0.1f;
+    for (long i = 2; i < n; ++i) progress.step(i, n);
+    const char *calls = Tcl_GetVar(interp, "meterCalls", TCL_GLOBAL_ONLY);
+    ASSERT_NE(calls, nullptr);
+    EXPECT_GT(atoi(calls), 0);
 }
 
 TEST(Meter, StepAndStatusAreClamped)
