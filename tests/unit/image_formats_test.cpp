@@ -598,9 +598,32 @@ TEST(NewFiles, CreateImageFileSizesAndHeaderlessDump)
     EXPECT_EQ(createImageFile(&def), 128);
     EXPECT_EQ(readBytes(path).size(), 128u + 18 * 10 * 3);
 
-    def.imgid = IMG_GIF87A;  // no writer of any kind
+    def.imgid = IMG_GIF87A;  // its header writer refuses
     EXPECT_EQ(createImageFile(&def), -1);
     strcpy(def.file, "/nonexistent-dir/x.lan");
     def.imgid = IMG_E74;
     EXPECT_EQ(createImageFile(&def), -1);
+}
+
+TEST(NewFiles, FormatWithoutHeaderWriterGetsItsDataArea)
+{
+    // ELAS has no header writer: writeHeader answers -2, which is not a
+    // failure. The data area is still reserved at the definition's offset.
+    TempDir dir;
+    ImageDef def = defaultImageDef();
+    std::string path = dir.file("x.elas");
+    strcpy(def.file, path.c_str());
+    def.imgid = IMG_ELAS;
+    def.pixel = PIX_BYTE;
+    def.nbands = 2;
+    def.rows = 3;
+    def.columns = 5;
+    def.block = 5;
+    def.offset = 0;
+    EXPECT_EQ(createImageFile(&def), 0);
+    EXPECT_EQ(readBytes(path), Bytes(5 * 3 * 2, 0));
+
+    def.offset = 64;
+    EXPECT_EQ(createImageFile(&def), 64);
+    EXPECT_EQ(readBytes(path), Bytes(64 + 5 * 3 * 2, 0));
 }
