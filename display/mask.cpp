@@ -57,23 +57,10 @@ bool parseClassList(const char *text, uint8_t visible[256])
 // The class value at a column of a line as a table index (0 outside 0..255).
 int classAt(const RamImage *img, const uint8_t *line, int c)
 {
-    double v;
-    switch (img->def.pixel) {
-    case PIX_1BIT: {
-        const uint8_t mask = img->def.msbf ? static_cast<uint8_t>(0x80 >> (c & 7)) : static_cast<uint8_t>(1 << (c & 7));
-        return (line[c >> 3] & mask) ? 1 : 0;
-    }
-    case PIX_4BITS: {
-        const bool high = img->def.msbf ? (c & 1) == 0 : (c & 1) == 1;
-        return high ? line[c >> 1] >> 4 : line[c >> 1] & 0x0F;
-    }
-    case PIX_BYTE: return line[c];
-    case PIX_SHORT: { int16_t x; memcpy(&x, line + 2 * c, 2); v = x; break; }
-    case PIX_USHORT: { uint16_t x; memcpy(&x, line + 2 * c, 2); v = x; break; }
-    case PIX_LONG: { int32_t x; memcpy(&x, line + 4 * c, 4); v = x; break; }
-    case PIX_FLOAT: { float x; memcpy(&x, line + 4 * c, 4); v = x; break; }
-    default: return line[c];
-    }
+    // Byte-sized columns (SBYTE too) are their own index.
+    const int pixel = img->def.pixel;
+    if (pixel == PIX_BYTE || pixel == PIX_SBYTE || pixel == PIX_ULONG) return line[c];
+    const double v = lineValue(line, pixel, img->def.msbf, c);
     if (!(v >= 0 && v <= 255)) return 0;
     return static_cast<int>(v);
 }

@@ -58,48 +58,11 @@ bool allocateStats(RamImage *img)
     return true;
 }
 
-inline double valueAt(const uint8_t *line, int pixel, int msbf, int64_t c)
-{
-    switch (pixel) {
-    case PIX_1BIT: {
-        uint8_t mask = msbf ? static_cast<uint8_t>(0x80 >> (c & 7)) : static_cast<uint8_t>(1 << (c & 7));
-        return (line[c >> 3] & mask) ? 1.0 : 0.0;
-    }
-    case PIX_4BITS: {
-        bool high = msbf ? (c & 1) == 0 : (c & 1) == 1;
-        uint8_t byte = line[c >> 1];
-        return high ? byte >> 4 : byte & 0x0F;
-    }
-    case PIX_SHORT: {
-        int16_t v;
-        memcpy(&v, line + 2 * c, 2);
-        return v;
-    }
-    case PIX_USHORT: {
-        uint16_t v;
-        memcpy(&v, line + 2 * c, 2);
-        return v;
-    }
-    case PIX_LONG: {
-        int32_t v;
-        memcpy(&v, line + 4 * c, 4);
-        return v;
-    }
-    case PIX_FLOAT: {
-        float v;
-        memcpy(&v, line + 4 * c, 4);
-        return v;
-    }
-    case PIX_SBYTE: return static_cast<int8_t>(line[c]);
-    default: return line[c];  // BYTE, and the one byte a column of the other types
-    }
-}
-
 void accumulate(RamImage *img, BandStats &s, const uint8_t *line, int columnStep)
 {
     const int pixel = img->def.pixel, msbf = img->def.msbf;
     for (int64_t c = 0; c < img->def.columns; c += columnStep) {
-        double v = valueAt(line, pixel, msbf, c);
+        double v = lineValue(line, pixel, msbf, c);
         s.sum += v;
         s.sumSq += v * v;
         s.count += 1.0;

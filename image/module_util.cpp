@@ -34,26 +34,7 @@ static bool readTyped(RamImage *img, int row, int band, int first, int count, in
     const ImageDef &d = img->def;
     for (int k = 0; k < count; ++k) {
         long c = first + static_cast<long>(k) * step;
-        double v;
-        switch (d.pixel) {
-        case PIX_1BIT: {
-            int bit = d.msbf ? 7 - static_cast<int>(c & 7) : static_cast<int>(c & 7);
-            v = (line[c >> 3] >> bit) & 1;
-            break;
-        }
-        case PIX_4BITS: {
-            uint8_t byte = line[c >> 1];
-            bool high = d.msbf ? (c & 1) == 0 : (c & 1) == 1;
-            v = high ? byte >> 4 : byte & 0x0F;
-            break;
-        }
-        case PIX_SHORT: { int16_t x; memcpy(&x, line + 2 * c, 2); v = x; break; }
-        case PIX_USHORT: { uint16_t x; memcpy(&x, line + 2 * c, 2); v = x; break; }
-        case PIX_LONG: { int32_t x; memcpy(&x, line + 4 * c, 4); v = x; break; }
-        case PIX_FLOAT: { float x; memcpy(&x, line + 4 * c, 4); v = x; break; }
-        case PIX_SBYTE: v = static_cast<int8_t>(line[c]); break;
-        default: v = line[c]; break;
-        }
+        double v = lineValue(line, d.pixel, d.msbf, c);
         if (clampByte) v = std::clamp(v, 0.0, 255.0);
         out[k] = static_cast<T>(v);
     }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "image/imagedef.h"
 
@@ -134,6 +135,29 @@ inline bool needsSwap(const RamImage *img)
 {
     return (img->def.msbf != 0) != (kHostMsbf != 0) && img->def.pixel != PIX_BYTE &&
            img->def.imgid < IMG_MBSQ;
+}
+
+// The value of column c of a cached band line. 1- and 4-bit columns follow
+// the image's `msbf` order; ULONG keeps one byte a column in the store, so it
+// reads, like BYTE, as that byte.
+inline double lineValue(const uint8_t *line, int pixel, int msbf, int64_t c)
+{
+    switch (pixel) {
+    case PIX_1BIT: {
+        const uint8_t mask = msbf ? static_cast<uint8_t>(0x80 >> (c & 7)) : static_cast<uint8_t>(1 << (c & 7));
+        return (line[c >> 3] & mask) ? 1.0 : 0.0;
+    }
+    case PIX_4BITS: {
+        const bool high = msbf ? (c & 1) == 0 : (c & 1) == 1;
+        return high ? line[c >> 1] >> 4 : line[c >> 1] & 0x0F;
+    }
+    case PIX_SHORT: { int16_t v; memcpy(&v, line + 2 * c, 2); return v; }
+    case PIX_USHORT: { uint16_t v; memcpy(&v, line + 2 * c, 2); return v; }
+    case PIX_LONG: { int32_t v; memcpy(&v, line + 4 * c, 4); return v; }
+    case PIX_FLOAT: { float v; memcpy(&v, line + 4 * c, 4); return v; }
+    case PIX_SBYTE: return static_cast<int8_t>(line[c]);
+    default: return line[c];
+    }
 }
 
 }  // namespace krel
