@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <csignal>
 #include <cstring>
-#include <sys/resource.h>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -287,19 +285,13 @@ TEST(FeatureFile, AFailedSaveKeepsTheOldFile)
     FeaturePtr bigger(newFeature(kStatFeatureId, nullptr, 6, statItemSize(6), 8, nullptr, kStatPrivateSize));
     ASSERT_TRUE(bigger);
 
-    struct rlimit saved;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 600;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     int rc;
     {
+        test::FileSizeLimit full(600);
+        ASSERT_TRUE(full.active);
         test::ConsoleCapture cap;
         rc = saveFeature(path.c_str(), bigger.get());
     }
-    setrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(readBytes(path), before);
 

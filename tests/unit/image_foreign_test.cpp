@@ -5,11 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <csignal>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <string>
 #include <unistd.h>
 
@@ -787,19 +785,13 @@ TEST(WholeFileWriteBack, AFailedRewriteLeavesTheFileIntact)
         Bytes line(120, 1);
         ASSERT_EQ(putByteLine(img, 5, 0, 120, 0, line.data()), 120);
 
-        struct rlimit saved;
-        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-        void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
-        struct rlimit small = saved;
-        small.rlim_cur = 500;
-        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
         int rc;
         {
+            FileSizeLimit full(500);
+            ASSERT_TRUE(full.active);
             ConsoleCapture cap;
             rc = flushImage(img);
         }
-        setrlimit(RLIMIT_FSIZE, &saved);
-        signal(SIGXFSZ, oldHandler);
         EXPECT_EQ(rc, -1) << path;
         EXPECT_EQ(readBytes(path), before) << path;
 

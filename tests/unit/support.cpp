@@ -1,6 +1,8 @@
 #include "support.h"
 
+#include <csignal>
 #include <cstdlib>
+#include <sys/resource.h>
 #include <filesystem>
 
 #include "core/conio.h"
@@ -55,6 +57,28 @@ std::string sharedDataDir()
     std::error_code ec;
     if (std::filesystem::is_directory(beside, ec)) return beside;
     return "/work/shared/data";
+}
+
+FileSizeLimit::FileSizeLimit(unsigned long bytes)
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0) return;
+    savedCur = limit.rlim_cur;
+    savedMax = limit.rlim_max;
+    savedHandler = signal(SIGXFSZ, SIG_IGN);
+    saved = true;
+    limit.rlim_cur = bytes;
+    active = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    if (!saved) return;
+    struct rlimit limit;
+    limit.rlim_cur = savedCur;
+    limit.rlim_max = savedMax;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    signal(SIGXFSZ, savedHandler);
 }
 
 }  // namespace krel::test

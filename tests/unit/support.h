@@ -25,6 +25,21 @@ struct TempDir {
     std::string file(const std::string &name) const { return path + "/" + name; }
 };
 
+// While it lives, writes that would grow a file past `bytes` fail (EFBIG)
+// instead of raising SIGXFSZ: a full disk, made to order.
+struct FileSizeLimit {
+    explicit FileSizeLimit(unsigned long bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+    bool active = false;
+
+private:
+    bool saved = false;
+    unsigned long savedCur = 0, savedMax = 0;
+    void (*savedHandler)(int) = nullptr;  // SIG_DFL is a null handler too
+};
+
 std::string sourceDir();
 std::string sharedDataDir();  // ../shared/data beside the project
 
