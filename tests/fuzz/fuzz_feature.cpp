@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 #include "analysis/feature.h"
 #include "analysis/statinfo.h"
 #include "platform/files.h"
+#include "reader.h"
 
 namespace {
 
@@ -41,16 +41,6 @@ void writeSeeds(const std::string &dir)
     if (iso) saveFeature((dir + "/iso.ftr").c_str(), iso.get());
 }
 
-struct TempFile {
-    std::string path;
-    TempFile()
-    {
-        const char *dir = getenv("TMPDIR");
-        path = std::string(dir && *dir ? dir : "/tmp") + "/krel-fuzz-" + std::to_string(getpid()) + ".ftr";
-    }
-    ~TempFile() { unlink(path.c_str()); }
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -64,7 +54,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const TempFile file;
+    static const krel::fuzz::TempFile file("ftr");
     {
         platform::FileDesc fd = platform::openFile(file.path.c_str(), platform::OpenMode::CreateTruncate);
         if (!fd || platform::writeAt(fd.get(), data, size, 0) != static_cast<ssize_t>(size)) return 0;

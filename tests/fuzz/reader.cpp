@@ -21,17 +21,6 @@ constexpr int64_t kLineBudget = 1 << 12;  // band lines read per volume
 constexpr int kVolumeBudget = 16;
 constexpr int kBandBudget = 256;  // band lines read per row
 
-// The input file of this process, removed when the fuzzer ends.
-struct TempFile {
-    std::string path;
-    explicit TempFile(const char *suffix)
-    {
-        const char *dir = getenv("TMPDIR");
-        path = std::string(dir && *dir ? dir : "/tmp") + "/krel-fuzz-" + std::to_string(getpid()) + "." + suffix;
-    }
-    ~TempFile() { unlink(path.c_str()); }
-};
-
 // Touches every byte of a line so that a line handed out shorter than
 // lineBytes shows up under AddressSanitizer.
 unsigned touch(const uint8_t *line, int bytes)
@@ -75,6 +64,14 @@ unsigned readLines(RamImage *img)
 }
 
 }  // namespace
+
+TempFile::TempFile(const char *suffix)
+{
+    const char *dir = getenv("TMPDIR");
+    path = std::string(dir && *dir ? dir : "/tmp") + "/krel-fuzz-" + std::to_string(getpid()) + "." + suffix;
+}
+
+TempFile::~TempFile() { unlink(path.c_str()); }
 
 int readImage(const uint8_t *data, size_t size, const char *suffix)
 {

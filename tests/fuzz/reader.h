@@ -4,8 +4,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace krel::fuzz {
+
+// The input file of this process (under $TMPDIR), removed when the fuzzer ends.
+struct TempFile {
+    std::string path;
+    explicit TempFile(const char *suffix);
+    ~TempFile();
+};
 
 // Writes the bytes to a temporary file with the given suffix, opens it with
 // getImage (the whole detection chain), reads every line of every band of
