@@ -212,10 +212,6 @@ int applyMaskOptions(GimgMaster *m);
 bool buildMaskBitmap(GimgMaster *m);
 void freeMask(GimgMaster *m);
 
-// Binds `img` (held once by the caller through refCount) to `client`,
-// turning the caller's reference into the binding.
-void bindClient(RamImage *img, RimageClient *client);
-
 // Tells Tk that the whole image changed (size included).
 void gimgChanged(GimgMaster *m);
 

@@ -365,7 +365,7 @@ int attachFile(GimgMaster *m)
     if (m->o.autod) {
         img = findByTag(name.c_str());
         if (img) {
-            ++img->refCount;
+            retainImage(img);
         } else {
             img = getImage(nullptr, name.c_str(), nullptr, nullptr, &error);
             if (!img && error == IMGERR_UNHANDLED) {
@@ -551,13 +551,6 @@ void applyCells(GimgMaster *m)
 }  // namespace
 
 Tk_ConfigSpec *gimgConfigSpecs() { return gSpecs; }
-
-void bindClient(RamImage *img, RimageClient *client)
-{
-    client->next = img->clients;
-    img->clients = client;
-    if (img->refCount > 0) --img->refCount;
-}
 
 int applyGeometry(GimgMaster *m)
 {

@@ -175,7 +175,7 @@ int applyMaskOptions(GimgMaster *m)
             int error = IMGERR_OK;
             if (strcmp(mf, "Default") == 0) {
                 if (m->image) {
-                    ++m->image->refCount;
+                    retainImage(m->image);
                     src = m->image;
                 }
             } else {

@@ -10,31 +10,8 @@
 
 namespace krel {
 
-// Holds one image obtained by getImage/openWithDef and releases it once.
-class ModuleImage {
-public:
-    ModuleImage() = default;
-    explicit ModuleImage(RamImage *img) : img_(img) {}
-    ModuleImage(const ModuleImage &) = delete;
-    ModuleImage &operator=(const ModuleImage &) = delete;
-    ~ModuleImage() { release(); }
-    void reset(RamImage *img)
-    {
-        release();
-        img_ = img;
-    }
-    void release()
-    {
-        if (img_) releaseImage(img_, nullptr);
-        img_ = nullptr;
-    }
-    RamImage *get() const { return img_; }
-    RamImage *operator->() const { return img_; }
-    explicit operator bool() const { return img_ != nullptr; }
-
-private:
-    RamImage *img_ = nullptr;
-};
+// Modules hold their inputs and outputs like every other C-level holder.
+using ModuleImage = ImageHold;
 
 // Opens an input by tag and file name, printing "<what> <name>.\n" and the
 // error text on failure.

@@ -312,25 +312,39 @@ RamImage *getImage(const char *tag, const char *fileName, const ImageDef *def, R
         registerImage(tag, img);
     }
     ++img->refCount;
-    if (client) {
-        bool bound = false;
-        for (RimageClient *c = img->clients; c; c = c->next)
-            if (c == client) bound = true;
-        if (!bound) {
-            for (RamImage *other = imageStore().head; other; other = other->next) {
-                for (RimageClient **link = &other->clients; *link; link = &(*link)->next) {
-                    if (*link == client) {
-                        *link = client->next;
-                        break;
-                    }
-                }
+    if (client) bindClient(img, client);
+    return img;
+}
+
+void retainImage(RamImage *img)
+{
+    if (img) ++img->refCount;
+}
+
+void bindClient(RamImage *img, RimageClient *client)
+{
+    for (RimageClient *c = img->clients; c; c = c->next)
+        if (c == client) return;  // already bound: the holder reference stays
+    // A client follows one image: a binding elsewhere is dropped.
+    for (RamImage *other = imageStore().head; other; other = other->next) {
+        for (RimageClient **link = &other->clients; *link; link = &(*link)->next) {
+            if (*link == client) {
+                *link = client->next;
+                break;
             }
-            client->next = img->clients;
-            img->clients = client;
-            --img->refCount;
         }
     }
-    return img;
+    client->next = img->clients;
+    img->clients = client;
+    if (img->refCount > 0) --img->refCount;
+}
+
+void scriptOpen(RamImage *img) { ++img->openCount; }
+
+void holdToScriptOpen(RamImage *img)
+{
+    if (img->refCount > 0) --img->refCount;
+    ++img->openCount;
 }
 
 // Destroys an unlocked image nothing holds any more; returns its refCount.

@@ -27,12 +27,60 @@ void unregisterImage(RamImage *img);
 // memory resident image from). On success refCount has been incremented for
 // the caller and the client, if any, is bound. *error gets an ImageError.
 RamImage *getImage(const char *tag, const char *fileName, const ImageDef *def, RimageClient *client, int *error);
-// Undoes one getImage; returns the remaining refCount (0 when destroyed).
+// Undoes one getImage (or retainImage); with a bound client, unbinds it
+// instead. Returns the remaining refCount (0 when destroyed).
 int releaseImage(RamImage *img, RimageClient *client);
 // Undoes one script-level open (rimage close), leaving refCount alone; the
 // image is destroyed when that was its last holder. Returns 0 when there was
 // no open to undo.
 int closeImage(RamImage *img);
+
+// One more C-level holder of an image already found (released by releaseImage).
+void retainImage(RamImage *img);
+// Turns one holder reference into a binding of `client`, which then keeps the
+// image alive and is notified of changes until releaseImage(img, client). A
+// client follows one image: a binding to another image is dropped.
+void bindClient(RamImage *img, RimageClient *client);
+// Script-level opens (rimage open/close): one more open of an image already
+// found, or the holder reference a getImage took turned into an open.
+void scriptOpen(RamImage *img);
+void holdToScriptOpen(RamImage *img);
+
+// Holds one image obtained by getImage (or handed over with a reference) and
+// releases it once, on every path out of the holder's scope.
+class ImageHold {
+public:
+    ImageHold() = default;
+    explicit ImageHold(RamImage *img) : img_(img) {}
+    // Looks a name up as tag, then as file name, opening it if needed.
+    ImageHold(const char *name, int *error) : img_(getImage(name, name, nullptr, nullptr, error)) {}
+    ImageHold(const ImageHold &) = delete;
+    ImageHold &operator=(const ImageHold &) = delete;
+    ~ImageHold() { release(); }
+    void reset(RamImage *img)
+    {
+        release();
+        img_ = img;
+    }
+    void release()
+    {
+        if (img_) releaseImage(img_, nullptr);
+        img_ = nullptr;
+    }
+    // Gives the reference up to the caller (who then owes its release).
+    RamImage *take()
+    {
+        RamImage *img = img_;
+        img_ = nullptr;
+        return img;
+    }
+    RamImage *get() const { return img_; }
+    RamImage *operator->() const { return img_; }
+    explicit operator bool() const { return img_ != nullptr; }
+
+private:
+    RamImage *img_ = nullptr;
+};
 
 // A memory resident image from a definition, or the existing record redefined.
 RamImage *createImage(const ImageDef *def, RamImage *existing, int *error);
