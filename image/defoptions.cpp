@@ -160,8 +160,6 @@ void applyDefOptionDefaults(ImageDef *def)
     for (const DefOption &o : kDefOptions) parseValue(nullptr, o, o.defaultValue, def);
 }
 
-bool isDefOption(const char *word) { return findOption(nullptr, word) != nullptr; }
-
 namespace {
 
 int refuse(Tcl_Interp *interp, const char *message)
