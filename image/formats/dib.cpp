@@ -25,7 +25,6 @@
 
 #include "core/conio.h"
 #include "image/formats/formats.h"
-#include "image/module_util.h"
 #include "image/ramimage.h"
 #include "platform/files.h"
 
@@ -218,10 +217,19 @@ int writeDIBPalette(RamImage *img)
     return 1;
 }
 
-namespace {
-// The palette table of the module layer starts empty; the DIB writer joins it
-// when the library is loaded.
-[[maybe_unused]] const bool kPaletteWriterSet = (setPaletteWriter(IMG_DIB, writeDIBPalette), true);
-}  // namespace
+// One band of 1, 4 or 8 bits is an index image with a full table; three
+// bands are 24-bit colour; nothing else has a DIB form.
+const char *settleDIBDef(ImageDef *d)
+{
+    if (d->nbands == 1) {
+        if (d->pixel != PIX_1BIT && d->pixel != PIX_4BITS && d->pixel != PIX_BYTE) return "Illegal pixel for a DIB image.";
+        d->nindices = paletteSizeOf(d->pixel);
+    } else if (d->nbands == 3) {
+        if (d->pixel != PIX_BYTE) return "Illegal pixel for a 24-BIT DIB image.";
+    } else {
+        return "Illegal bands for a DIB image.";
+    }
+    return nullptr;
+}
 
 }  // namespace krel

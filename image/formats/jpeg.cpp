@@ -160,6 +160,14 @@ int detectJPEG(int fd, const char *fileName, ImageDef *def, void ** /*aux*/)
     return IMG_JPEG;
 }
 
+// Grey or colour bytes only, written whole without a header block.
+const char *settleJPEGDef(ImageDef *d)
+{
+    if (d->nbands != 1 && d->nbands != 3) return "Illegal bands for a JPEG image.";
+    d->offset = 0;
+    return nullptr;
+}
+
 int writeJPEG(int fd, ImageDef *def, RamImage *img)
 {
     if (def->rows <= 0 || def->columns <= 0 || def->nbands < 1 || def->nbands > 10 || def->columns > 65500 ||

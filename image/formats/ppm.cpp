@@ -106,6 +106,15 @@ int detectPPM(int fd, const char *fileName, ImageDef *def, void ** /*aux*/)
     return IMG_PPM;
 }
 
+// PGM and PPM hold one grey or three colour bands of bytes, no palette, and
+// the header is sized by the writer.
+const char *settlePPMDef(ImageDef *d)
+{
+    if (d->nbands != 1 && d->nbands != 3) return "Illegal bands for a PPM image.";
+    d->offset = 0;
+    return nullptr;
+}
+
 int writePPMHeader(int fd, int /*checkSpace*/, ImageDef *def)
 {
     if (def->nbands != 1 && def->nbands != 3) return -1;

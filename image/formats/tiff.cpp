@@ -31,7 +31,6 @@
 #include "core/conio.h"
 #include "core/runtime.h"
 #include "image/formats/formats.h"
-#include "image/module_util.h"
 #include "image/ramimage.h"
 #include "platform/files.h"
 
@@ -774,6 +773,8 @@ int tiffOpenSetup(RamImage *img)
 
 const FormatIO kTiffIO = {tiffLoadLine, tiffStoreSlot, tiffCacheLines, tiffOpenSetup};
 
+}  // namespace
+
 // Rewrites the ColorMap of the page in use from the image's palette.
 int writeTiffPalette(RamImage *img)
 {
@@ -798,11 +799,13 @@ int writeTiffPalette(RamImage *img)
     return 0;
 }
 
-// The palette writer belongs to the rimage layer's table; it is installed
-// with this file's other entries.
-[[maybe_unused]] const bool kPaletteWriterInstalled = (setPaletteWriter(IMG_TIFF, writeTiffPalette), true);
-
-}  // namespace
+// A one-band Tiff of 1, 4 or 8 bits is an index image with a full table.
+const char *settleTiffDef(ImageDef *d)
+{
+    if (d->nbands == 1)
+        d->nindices = (d->pixel == PIX_1BIT || d->pixel == PIX_4BITS || d->pixel == PIX_BYTE) ? paletteSizeOf(d->pixel) : 0;
+    return nullptr;
+}
 
 int detectTiff(int fd, const char * /*fileName*/, ImageDef *def, void **aux)
 {
