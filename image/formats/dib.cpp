@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "core/conio.h"
+#include "image/formats/byteorder.h"
 #include "image/formats/formats.h"
 #include "image/ramimage.h"
 #include "platform/files.h"
@@ -36,17 +37,6 @@ constexpr int kFileHeader = 14;
 constexpr int kInfoHeader = 40;
 constexpr int kDataOffset = 1078;  // 14 + 40 + a 256-entry colour table
 
-uint32_t getLE32(const uint8_t *p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24); }
-uint16_t getLE16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-void putLE32(uint8_t *p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void putLE16(uint8_t *p, unsigned v)
-{
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
 
 // What a file's header says about its colour table.
 struct TableSpan {

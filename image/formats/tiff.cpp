@@ -30,6 +30,7 @@
 
 #include "core/conio.h"
 #include "core/runtime.h"
+#include "image/formats/byteorder.h"
 #include "image/formats/formats.h"
 #include "image/ramimage.h"
 #include "platform/files.h"
@@ -52,21 +53,6 @@ int typeSize(int type)
     return type >= 1 && type <= 12 ? kSizes[type] : 0;
 }
 
-uint16_t get16(const uint8_t *p, bool msbf) { return msbf ? (p[0] << 8) | p[1] : p[0] | (p[1] << 8); }
-uint32_t get32(const uint8_t *p, bool msbf)
-{
-    return msbf ? (uint32_t(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3]
-                : p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24);
-}
-void put16(uint8_t *p, unsigned v, bool msbf)
-{
-    if (msbf) p[0] = static_cast<uint8_t>(v >> 8), p[1] = static_cast<uint8_t>(v);
-    else p[0] = static_cast<uint8_t>(v), p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t *p, uint32_t v, bool msbf)
-{
-    for (int i = 0; i < 4; ++i) p[msbf ? 3 - i : i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // One value of an integer array: -1 when it cannot be read.
 int64_t arrayValue(int fd, bool msbf, const TiffArray &a, uint32_t index, int tag)
