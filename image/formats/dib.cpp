@@ -69,10 +69,12 @@ int refuse(const char *fileName, const char *why)
 
 }  // namespace
 
-int detectDIB(int fd, const char *fileName, ImageDef *def, void ** /*aux*/)
+int detectDIB(const FileHead &head, ImageDef *def, void ** /*aux*/)
 {
+    const int fd = head.fd;
+    const char *fileName = head.fileName;
     uint8_t h[kFileHeader + kInfoHeader];
-    if (platform::readAt(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return 0;
+    if (!head.read(h, sizeof h)) return 0;
     if (getLE16(h) != 0x4D42) return 0;  // "BM"
     const int bits = getLE16(h + 28);
     if (bits != 1 && bits != 4 && bits != 8 && bits != 24) {

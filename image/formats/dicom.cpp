@@ -241,18 +241,19 @@ const char *dicomValue(const DicomTable *table, const DicomElement *element)
     return reinterpret_cast<const char *>(table) + element->valueAt;
 }
 
-int detectDicom(int fd, const char * /*fileName*/, ImageDef *def, void **aux)
+int detectDicom(const FileHead &file, ImageDef *def, void **aux)
 {
-    const int64_t size = platform::fileSize(fd);
+    const int fd = file.fd;
     uint8_t h[132];
     int64_t at = 0;
     bool dicm = false;
-    if (platform::readAt(fd, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h) && memcmp(h + 128, "DICM", 4) == 0) {
+    if (file.read(h, sizeof h) && memcmp(h + 128, "DICM", 4) == 0) {
         at = 132;
         dicm = true;
     }
     uint8_t first[8];
-    if (platform::readAt(fd, first, 8, at) != 8) return 0;
+    if (!file.read(first, 8, at)) return 0;
+    const int64_t size = platform::fileSize(fd);
     bool explicitVR;
     bool loud = dicm;
     std::string syntax;

@@ -35,10 +35,10 @@ int32_t span(int32_t first, int32_t last)
 
 }  // namespace
 
-int detectElas(int fd, const char * /*fileName*/, ImageDef *def, void ** /*aux*/)
+int detectElas(const FileHead &head, ImageDef *def, void ** /*aux*/)
 {
     uint8_t h[1024];
-    if (platform::readAt(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return 0;
+    if (!head.read(h, sizeof h)) return 0;
     if (getHost<int32_t>(h + 28) != 4321) return 0;
     def->imgid = IMG_ELAS;
     def->offset = getHost<int32_t>(h + 0);

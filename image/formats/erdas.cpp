@@ -50,10 +50,10 @@ void reportSystemError(const char *text) { conEprintf("%s: %s\n", text, strerror
 
 }  // namespace
 
-int detectErdas(int fd, const char * /*fileName*/, ImageDef *def, void ** /*aux*/)
+int detectErdas(const FileHead &head, ImageDef *def, void ** /*aux*/)
 {
     uint8_t h[kErdasHeader];
-    if (platform::readAt(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return 0;
+    if (!head.read(h, sizeof h)) return 0;
     int imgid;
     if (memcmp(h, "HEADER", 6) == 0) imgid = IMG_E73;
     else if (memcmp(h, "HEAD74", 6) == 0) imgid = IMG_E74;

@@ -1,9 +1,12 @@
 // The format table: one record per storage format, indexed by its code, and
 // the detection chain. Everything the image store does differently from one
 // format to the next is read from here.
+#include <algorithm>
+#include <cstring>
 #include <unistd.h>
 
 #include "image/formats/formats.h"
+#include "platform/files.h"
 
 namespace krel {
 
@@ -129,14 +132,42 @@ void settleResidentBitmap(ImageDef *d)
     d->bits = pixelBits(d->pixel);
 }
 
+void readFileHead(int fd, const char *fileName, FileHead *head)
+{
+    head->fd = fd;
+    head->fileName = fileName;
+    ssize_t got = platform::readAt(fd, head->bytes, sizeof head->bytes, 0);
+    head->size = got > 0 ? static_cast<size_t>(got) : 0;
+}
+
+bool FileHead::read(void *out, size_t n, int64_t at) const
+{
+    if (at >= 0 && static_cast<uint64_t>(at) + n <= size) {
+        memcpy(out, bytes + at, n);
+        return true;
+    }
+    // Past a head that holds the whole file nothing more can be had.
+    if (size < kFileHeadBytes) return false;
+    return platform::readAt(fd, out, n, at) == static_cast<ssize_t>(n);
+}
+
+size_t FileHead::copy(void *out, size_t n) const
+{
+    const size_t have = std::min(n, size);
+    memcpy(out, bytes, have);
+    return have;
+}
+
 int detectFormat(int fd, const char *fileName, ImageDef *def, void **aux)
 {
     def->dataFd = -1;
     def->volumes = 0;
     const off_t position = lseek(fd, 0, SEEK_CUR);
+    FileHead head;
+    readFileHead(fd, fileName, &head);
     int result = 0;
     for (DetectFn fn : kDetectionChain) {
-        int code = fn(fd, fileName, def, aux);
+        int code = fn(head, def, aux);
         if (position >= 0) lseek(fd, position, SEEK_SET);
         if (code != 0) {
             result = code < 0 ? -1 : code;

@@ -25,6 +25,7 @@
 //     the name, or a tests/fuzz/seeds-NAME.sh beside it makes its own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
 
@@ -37,37 +38,58 @@ struct FormatIO;
 
 // ---- Detection --------------------------------------------------------------
 
-using DetectFn = int (*)(int fd, const char *fileName, ImageDef *def, void **aux);
+// The first bytes of a file under detection, read once for the whole chain.
+constexpr size_t kFileHeadBytes = 4096;
+struct FileHead {
+    int fd = -1;
+    const char *fileName = nullptr;
+    size_t size = 0;  // bytes held: kFileHeadBytes, or all of a shorter file
+    uint8_t bytes[kFileHeadBytes];
+
+    // Copies n bytes at `at` when the file has them all: from the head where
+    // it holds them, else from the file. False when the file is shorter.
+    bool read(void *out, size_t n, int64_t at = 0) const;
+    // Copies what the head holds of its first n bytes; the count copied.
+    size_t copy(void *out, size_t n) const;
+};
+// Reads the head of the file open on fd (from offset 0, the position kept).
+void readFileHead(int fd, const char *fileName, FileHead *head);
+
+// A detector looks at the head, reading more of head.fd only once the head
+// shows the file is its own. It fills the definition and returns the format
+// code, 0 when the file is not its own (silently), or -1 for a file of its
+// format it cannot read (after printing why).
+using DetectFn = int (*)(const FileHead &head, ImageDef *def, void **aux);
 
 // Runs the detection chain of format_table.cpp: the format code, 0 when
 // nothing matched, -1 on a fatal error.
 int detectFormat(int fd, const char *fileName, ImageDef *def, void **aux);
 
 // The native detectors.
-int detectErdas(int fd, const char *fileName, ImageDef *def, void **aux);
-int detectFFT(int fd, const char *fileName, ImageDef *def, void **aux);
-int detectElas(int fd, const char *fileName, ImageDef *def, void **aux);
-int detectImageDef(int fd, const char *fileName, ImageDef *def, void **aux);
+int detectErdas(const FileHead &head, ImageDef *def, void **aux);
+int detectFFT(const FileHead &head, ImageDef *def, void **aux);
+int detectElas(const FileHead &head, ImageDef *def, void **aux);
+int detectImageDef(const FileHead &head, ImageDef *def, void **aux);
 
 // Foreign formats: DIB, XBMP, JPEG and PGM/PPM.
-int detectDIB(int fd, const char *fileName, ImageDef *def, void **aux);
-int detectXBMP(int fd, const char *fileName, ImageDef *def, void **aux);
-int detectJPEG(int fd, const char *fileName, ImageDef *def, void **aux);
-int detectPPM(int fd, const char *fileName, ImageDef *def, void **aux);
+int detectDIB(const FileHead &head, ImageDef *def, void **aux);
+int detectXBMP(const FileHead &head, ImageDef *def, void **aux);
+int detectJPEG(const FileHead &head, ImageDef *def, void **aux);
+int detectPPM(const FileHead &head, ImageDef *def, void **aux);
 
 // ---- Foreign formats: GIF, TIFF, DICOM ------------------------------------------
 
-int detectGif(int fd, const char *fileName, ImageDef *def, void **aux);
+int detectGif(const FileHead &head, ImageDef *def, void **aux);
 const FormatIO *gifFormatIO();
 int refuseGifWrite(int fd, int checkSpace, ImageDef *def);  // GIF files are read only
 
 // aux receives the directory list (a TiffDirectory block, tiff.h).
-int detectTiff(int fd, const char *fileName, ImageDef *def, void **aux);
+int detectTiff(const FileHead &head, ImageDef *def, void **aux);
 const FormatIO *tiffFormatIO();
 int writeTiffHeader(int fd, int checkSpace, ImageDef *def);
 
 // aux receives the element table (a DicomTable block, dicom.h).
-int detectDicom(int fd, const char *fileName, ImageDef *def, void **aux);
+int detectDicom(const FileHead &head, ImageDef *def, void **aux);
 
 // The per-format definition rules (FormatRecord::settle).
 const char *settleDIBDef(ImageDef *def);

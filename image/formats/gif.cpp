@@ -561,10 +561,11 @@ const FormatIO kGifIO = {gifLoadLine, gifStoreSlot, gifCacheLines, gifOpenSetup}
 
 }  // namespace
 
-int detectGif(int fd, const char * /*fileName*/, ImageDef *def, void ** /*aux*/)
+int detectGif(const FileHead &head, ImageDef *def, void ** /*aux*/)
 {
+    const int fd = head.fd;
     uint8_t h[kScreenHeader];
-    if (platform::readAt(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return 0;
+    if (!head.read(h, sizeof h)) return 0;
     int imgid;
     if (memcmp(h, "GIF87a", 6) == 0) imgid = IMG_GIF87A;
     else if (memcmp(h, "GIF89a", 6) == 0) imgid = IMG_GIF89A;

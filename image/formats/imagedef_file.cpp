@@ -53,10 +53,10 @@ int32_t imageDefBlock(const ImageDef *def)
 
 }  // namespace
 
-int detectImageDef(int fd, const char * /*fileName*/, ImageDef *def, void ** /*aux*/)
+int detectImageDef(const FileHead &head, ImageDef *def, void ** /*aux*/)
 {
     uint8_t h[kHeaderBytes];
-    if (platform::readAt(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return 0;
+    if (!head.read(h, sizeof h)) return 0;
     bool fileMsbf;
     if (memcmp(h, kMagicMsbf, sizeof kMagicMsbf) == 0) fileMsbf = true;
     else if (memcmp(h, kMagicLsbf, sizeof kMagicLsbf) == 0) fileMsbf = false;

@@ -117,10 +117,12 @@ const FormatIO kJpegIO = {jpegLoadLine, jpegStoreSlot, jpegCacheLines, nullptr};
 
 const FormatIO *jpegFormatIO() { return &kJpegIO; }
 
-int detectJPEG(int fd, const char *fileName, ImageDef *def, void ** /*aux*/)
+int detectJPEG(const FileHead &head, ImageDef *def, void ** /*aux*/)
 {
+    const int fd = head.fd;
+    const char *fileName = head.fileName;
     uint8_t magic[3];
-    if (platform::readAt(fd, magic, 3, 0) != 3 || magic[0] != 0xFF || magic[1] != 0xD8 || magic[2] != 0xFF) return 0;
+    if (!head.read(magic, 3) || magic[0] != 0xFF || magic[1] != 0xD8 || magic[2] != 0xFF) return 0;
     const char *name = fileName ? fileName : "";
     KrelJpegInfo info{};
     char message[kMessageBytes];

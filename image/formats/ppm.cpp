@@ -42,10 +42,11 @@ long number(const uint8_t *p, size_t n)
 
 }  // namespace
 
-int detectPPM(int fd, const char *fileName, ImageDef *def, void ** /*aux*/)
+int detectPPM(const FileHead &head, ImageDef *def, void ** /*aux*/)
 {
+    const char *fileName = head.fileName;
     uint8_t buf[kHeaderWindow];
-    ssize_t got = platform::readAt(fd, buf, sizeof buf, 0);
+    ssize_t got = head.copy(buf, sizeof buf);
     if (got < 2 || buf[0] != 'P' || (buf[1] != '5' && buf[1] != '6')) return 0;
     const size_t n = static_cast<size_t>(got);
     size_t start[4], length[4];

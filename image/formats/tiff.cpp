@@ -793,10 +793,11 @@ const char *settleTiffDef(ImageDef *d)
     return nullptr;
 }
 
-int detectTiff(int fd, const char * /*fileName*/, ImageDef *def, void **aux)
+int detectTiff(const FileHead &head, ImageDef *def, void **aux)
 {
+    const int fd = head.fd;
     uint8_t h[8];
-    if (platform::readAt(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return 0;
+    if (!head.read(h, sizeof h)) return 0;
     bool msbf;
     if (h[0] == 'I' && h[1] == 'I') msbf = false;
     else if (h[0] == 'M' && h[1] == 'M') msbf = true;
