@@ -2,13 +2,16 @@
 // them, and moving band lines between files and the line cache.
 //
 // Every storage format is one FormatRecord in the table of format_table.cpp,
-// indexed by its code (image/imagedef.h); nothing else in the image store
-// switches on the format code. Adding a file format:
-//  1. give it a code in image/imagedef.h (and its name in image/codes.cpp);
+// indexed by its code (image/imagedef.h): definition rules, raw layout,
+// cache policy, header, whole-file and palette writers and line I/O are read
+// from it. Adding a file format:
+//  1. give it a code in image/imagedef.h (raising kImageFormatCount) and its
+//     name in kFormatNames of image/codes.cpp;
 //  2. write image/formats/NAME.cpp with what the record points at: a detector
-//     (strict and silent: it answers 0 for anything that is not exactly its
-//     own, prints nothing, and reads only the FileHead it is given unless the
-//     head proves the file is its own), a header writer, and for formats whose
+//     (strict and silent: for a file that is not exactly its own it answers 0
+//     and prints nothing, and it reads beyond the FileHead it is given only
+//     once the head proves the file is its own; a file of its format that it
+//     cannot read gets a message and -1), a header writer, and for formats whose
 //     lines are not raw records a FormatIO (or a whole-file writer for
 //     formats written in one piece); raw layouts (BSQ, BIL, BIP, bottom-up
 //     rows) need no line code: the record's RawKind describes them and one
