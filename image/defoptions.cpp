@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/options.h"
+#include "image/formats/formats.h"
 
 namespace krel {
 
@@ -160,8 +161,6 @@ void applyDefOptionDefaults(ImageDef *def)
     for (const DefOption &o : kDefOptions) parseValue(nullptr, o, o.defaultValue, def);
 }
 
-bool isDefOption(const char *word) { return findOption(nullptr, word) != nullptr; }
-
 namespace {
 
 int refuse(Tcl_Interp *interp, const char *message)
@@ -184,55 +183,20 @@ int validateImageDef(Tcl_Interp *interp, ImageDef *target, const ImageDef *befor
     } else {
         d.nindices = 0;
     }
-    auto indexedCount = [](int pixel) { return pixel == PIX_1BIT ? 2 : pixel == PIX_4BITS ? 16 : 256; };
-    switch (d.imgid) {
-    case IMG_BSQ: case IMG_BIL: case IMG_BIP: case IMG_MBSQ: case IMG_MBIL: case IMG_MBIP:
-        if (d.pixel == PIX_1BIT) d.nindices = 2;
-        break;
-    case IMG_DIB:
-        if (d.nbands == 1) {
-            if (d.pixel != PIX_1BIT && d.pixel != PIX_4BITS && d.pixel != PIX_BYTE)
-                return refuse(interp, "Illegal pixel for a DIB image.");
-            d.nindices = indexedCount(d.pixel);
-        } else if (d.nbands == 3) {
-            if (d.pixel != PIX_BYTE) return refuse(interp, "Illegal pixel for a 24-BIT DIB image.");
-        } else {
-            return refuse(interp, "Illegal bands for a DIB image.");
-        }
-        break;
-    case IMG_TIFF:
-        if (d.nbands == 1)
-            d.nindices = (d.pixel == PIX_1BIT || d.pixel == PIX_4BITS || d.pixel == PIX_BYTE) ? indexedCount(d.pixel) : 0;
-        break;
-    case IMG_FFT:
-        d.nbands = 2;
-        d.pixel = PIX_FLOAT;
-        break;
-    case IMG_PPM: case IMG_JPEG:
-        if (d.nbands != 1 && d.nbands != 3)
-            return refuse(interp, d.imgid == IMG_PPM ? "Illegal bands for a PPM image." : "Illegal bands for a JPEG image.");
-        d.pixel = PIX_BYTE;
-        d.nindices = 0;
-        d.offset = 0;
-        break;
-    case IMG_MRGB32: d.nbands = 4; d.pixel = PIX_BYTE; break;
-    case IMG_MRGB24: d.nbands = 3; d.pixel = PIX_BYTE; break;
-    case IMG_MRGB565: d.nbands = 1; d.pixel = PIX_USHORT; break;
-    case IMG_MRGB555: d.nbands = 1; d.pixel = PIX_SHORT; break;
-    case IMG_MRGB8: d.nbands = 1; d.pixel = PIX_BYTE; d.nindices = 256; break;
-    case IMG_MRGB4: d.nbands = 1; d.pixel = PIX_4BITS; d.nindices = 16; break;
-    case IMG_MRGB1: d.nbands = 1; d.pixel = PIX_1BIT; d.nindices = 2; break;
-    default: break;
-    }
+    const FormatRecord &f = formatRecord(d.imgid);
+    if (f.fixedBands) d.nbands = f.fixedBands;
+    if (f.fixedPixel != PIX_UNKNOWN) d.pixel = f.fixedPixel;
+    if (f.fixedIndices >= 0) d.nindices = f.fixedIndices;
+    if (f.settle)
+        if (const char *refusal = f.settle(&d)) return refuse(interp, refusal);
     d.bits = pixelBits(d.pixel);
     const int64_t columns = d.columns > 0 ? d.columns : 0, bands = d.nbands > 0 ? d.nbands : 0;
-    int64_t least;
-    if (d.imgid == IMG_BIP || d.imgid == IMG_DIB || d.imgid == IMG_MBIP || isPackedBitmap(d.imgid))
-        least = 4 * ceilDiv(columns * d.bits * bands, 32);
-    else if (d.imgid == IMG_TIFF || d.imgid == IMG_FFT || d.imgid == IMG_PPM)
-        least = ceilDiv(columns * d.bits * bands, 8);
-    else
-        least = ceilDiv(columns * d.bits, 8);
+    int64_t least = 0;
+    switch (f.block) {
+    case BlockRule::WordRow: least = 4 * ceilDiv(columns * d.bits * bands, 32); break;
+    case BlockRule::PixelRow: least = ceilDiv(columns * d.bits * bands, 8); break;
+    case BlockRule::BandLine: least = ceilDiv(columns * d.bits, 8); break;
+    }
     if (least > INT32_MAX) return refuse(interp, "Unable to handle the image");
     if (d.block < least) d.block = static_cast<int32_t>(least);
     // A palette the image already has (read from its file, set by a script)

@@ -21,9 +21,6 @@ int defOptionValue(Tcl_Interp *interp, const ImageDef &def, const char *option);
 // Applies the table's defaults to `def`.
 void applyDefOptionDefaults(ImageDef *def);
 
-// Whether a word names an option of the table (exactly or as an unambiguous prefix).
-bool isDefOption(const char *word);
-
 // Checks and completes a definition after options were applied: colour
 // index counts, per-format band/pixel rules, bits, block and the grey ramp.
 // Refusals leave `def` unchanged, set the result and return TCL_ERROR.

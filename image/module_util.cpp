@@ -74,20 +74,11 @@ void MeterProgress::step(long i, long n)
 
 void MeterProgress::finish() { meterSet(name, 1.0f); }
 
-namespace {
-PaletteWriter paletteWriters[kImageFormatCount];
-}
-
-void setPaletteWriter(int imgid, PaletteWriter writer)
-{
-    if (imgid >= 0 && imgid < kImageFormatCount) paletteWriters[imgid] = writer;
-}
-
 int writeFilePalette(RamImage *img)
 {
-    int imgid = img->def.imgid;
-    if (img->fileHandle < 0 || imgid < 0 || imgid >= kImageFormatCount || !paletteWriters[imgid]) return 0;
-    return paletteWriters[imgid](img);
+    auto writer = formatRecord(img->def.imgid).writePalette;
+    if (img->fileHandle < 0 || !writer) return 0;
+    return writer(img);
 }
 
 void applyUpdateFlag(RamImage *out, int flag, const std::vector<int> &bandsWritten)

@@ -33,8 +33,6 @@ struct MeterProgress {
 
 // Rewrites the palette stored in an image's file (DIB, TIFF): the format's
 // writer status, 0 for formats that keep no palette in the file.
-using PaletteWriter = int (*)(RamImage *img);
-void setPaletteWriter(int imgid, PaletteWriter writer);
 int writeFilePalette(RamImage *img);
 
 // Applies the update flag to an output written by a module.

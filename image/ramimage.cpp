@@ -28,19 +28,9 @@ int linesToHold(RamImage *img, int wanted)
 {
     const ImageDef &d = img->def;
     if (wanted < 1) wanted = 1;
-    switch (d.imgid) {
-    case IMG_GIF87A:
-    case IMG_GIF89A:
-    case IMG_JPEG: return d.rows;
-    case IMG_MRGB32:
-    case IMG_MRGB24:
-    case IMG_MRGB565:
-    case IMG_MRGB555: return 3;
-    case IMG_MRGB8:
-    case IMG_MRGB4:
-    case IMG_MRGB1: return 1;
-    default: break;
-    }
+    const int policy = formatRecord(d.imgid).cacheLines;
+    if (policy == kCacheAllRows) return d.rows;
+    if (policy > 0) return policy;
     if (const FormatIO *io = formatIO(d.imgid); io && io->cacheLines) {
         int n = io->cacheLines(img, wanted);
         if (n > 0) return n;

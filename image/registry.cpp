@@ -172,8 +172,8 @@ RamImage *createImage(const ImageDef *def, RamImage *existing, int *error)
     }
     if (isPackedBitmap(d.imgid)) {
         // A bitmap row narrower than its pixels would be written past its end.
-        static const int kBitsPerPixel[] = {32, 24, 16, 16, 8, 4, 1};
-        int64_t need = 4 * ((static_cast<int64_t>(d.columns) * kBitsPerPixel[d.imgid - IMG_MRGB32] + 31) / 32);
+        const int bits = formatRecord(d.imgid).bitmap.bitsPerPixel;
+        int64_t need = 4 * ((static_cast<int64_t>(d.columns) * bits + 31) / 32);
         if (need > INT32_MAX) {
             destroyImage(img);
             *error = IMGERR_UNHANDLED;

@@ -36,28 +36,6 @@ void greyRamp(ImageDef *def, bool truncate)
     }
 }
 
-// Packed-bitmap formats fix bands, pixel type and record size.
-void fixPackedFormat(ImageDef *d)
-{
-    const int64_t c = std::max(d->columns, 0);
-    auto words = [](int64_t bits) { return static_cast<int32_t>(4 * ((bits + 31) / 32)); };
-    switch (d->imgid) {
-    case IMG_MRGB32: d->nbands = 4; d->pixel = PIX_BYTE; d->block = static_cast<int32_t>(4 * c); break;
-    case IMG_MRGB24: d->nbands = 3; d->pixel = PIX_BYTE; d->block = words(24 * c); break;
-    case IMG_MRGB565:
-    case IMG_MRGB555: d->nbands = 3; d->pixel = PIX_BYTE; d->block = words(16 * c); break;
-    case IMG_MRGB8: d->nbands = 1; d->nindices = 256; d->pixel = PIX_BYTE; d->block = words(8 * c); break;
-    case IMG_MRGB4: d->nbands = 1; d->nindices = 4; d->pixel = PIX_4BITS; d->block = words(4 * c); break;
-    case IMG_MRGB1: d->nbands = 1; d->nindices = 2; d->pixel = PIX_1BIT; d->block = words(c); break;
-    default: return;
-    }
-    d->bits = pixelBits(d->pixel);
-}
-
-bool residentFormat(int code)
-{
-    return code == IMG_MBIL || code == IMG_MBSQ || code == IMG_MBIP || isPackedBitmap(code);
-}
 
 // ---------------------------------------------------------------------------
 // open / close / list / lock / unlock / resident / isvalid
@@ -157,7 +135,7 @@ int rimageOpen(RimageCommand *cmd, Tcl_Interp *interp, int argc, const char **ar
 
     // A memory resident image.
     int code = imageFormatCode(argv[3]);
-    if (!residentFormat(code)) return rimageFail(interp, "Invalid image ID for a memory resident rimage.\n");
+    if (!isMemoryFormat(code)) return rimageFail(interp, "Invalid image ID for a memory resident rimage.\n");
     RamImage *existing = findByTag(name);
     if (existing && existing->def.imgid != code) return rimageFail(interp, "Incompatible rimage ID.\n");
     if (existing && argc == 4) {
@@ -195,7 +173,7 @@ int rimageOpen(RimageCommand *cmd, Tcl_Interp *interp, int argc, const char **ar
         }
     }
     work.offset = 0;
-    fixPackedFormat(&work);
+    settleResidentBitmap(&work);
     if (!isPackedBitmap(code)) {
         work.bits = pixelBits(work.pixel);
         if (work.nbands != 1 || work.pixel > PIX_BYTE) work.nindices = 0;
@@ -355,7 +333,7 @@ static int reconfigureImage(Tcl_Interp *interp, RamImage *img, const ImageDef &d
         flushImage(img);
         if (img->fileHandle < 0) {
             if (!createImage(&def, img, &error)) error = error ? error : IMGERR_MEMORY;
-        } else if (residentFormat(def.imgid)) {
+        } else if (isMemoryFormat(def.imgid)) {
             ImageDef resident = def;
             snprintf(resident.file, sizeof resident.file, "%s", img->tag);
             // createImage closes the file only once the memory image exists: a

@@ -79,6 +79,44 @@ ssize_t writeAll(int fd, const void *buffer, size_t size)
                   static_cast<const char *>(buffer), size);
 }
 
+namespace {
+
+constexpr int64_t kChunk = 32768;
+
+template <class Op, class Ptr>
+ChunkResult moveChunked(int fd, Op op, Ptr buffer, int64_t count, int64_t offset)
+{
+    ChunkResult r;
+    if (count <= 0) return r;
+    if (offset >= 0 && lseek(fd, offset, SEEK_SET) < 0) {
+        r.stop = ChunkStop::SeekFailed;
+        return r;
+    }
+    while (r.done < count) {
+        size_t piece = static_cast<size_t>(count - r.done < kChunk ? count - r.done : kChunk);
+        ssize_t n = op(fd, buffer + r.done, piece);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            r.stop = ChunkStop::Short;
+            return r;
+        }
+        r.done += n;
+    }
+    return r;
+}
+
+}  // namespace
+
+ChunkResult readChunked(int fd, void *buffer, int64_t count, int64_t offset)
+{
+    return moveChunked(fd, ::read, static_cast<char *>(buffer), count, offset);
+}
+
+ChunkResult writeChunked(int fd, const void *buffer, int64_t count, int64_t offset)
+{
+    return moveChunked(fd, ::write, static_cast<const char *>(buffer), count, offset);
+}
+
 int64_t fileSize(int fd)
 {
     struct stat st;

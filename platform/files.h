@@ -50,6 +50,17 @@ ssize_t writeAt(int fd, const void *buffer, size_t size, int64_t offset);
 ssize_t readAll(int fd, void *buffer, size_t size);
 ssize_t writeAll(int fd, const void *buffer, size_t size);
 
+// Chunked transfers: `count` bytes in pieces of at most 32 KiB from `offset`
+// (negative: the current position), interrupted calls retried. They print
+// nothing; on a stop short of `count` errno still tells the cause.
+enum class ChunkStop { Complete, SeekFailed, Short };
+struct ChunkResult {
+    int64_t done = 0;
+    ChunkStop stop = ChunkStop::Complete;
+};
+ChunkResult readChunked(int fd, void *buffer, int64_t count, int64_t offset);
+ChunkResult writeChunked(int fd, const void *buffer, int64_t count, int64_t offset);
+
 int64_t fileSize(int fd);  // -1 on error
 
 // Bytes available to the caller on the file system holding `path` (a file

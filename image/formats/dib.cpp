@@ -24,8 +24,8 @@
 #include <cstring>
 
 #include "core/conio.h"
+#include "image/formats/byteorder.h"
 #include "image/formats/formats.h"
-#include "image/module_util.h"
 #include "image/ramimage.h"
 #include "platform/files.h"
 
@@ -37,17 +37,6 @@ constexpr int kFileHeader = 14;
 constexpr int kInfoHeader = 40;
 constexpr int kDataOffset = 1078;  // 14 + 40 + a 256-entry colour table
 
-uint32_t getLE32(const uint8_t *p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24); }
-uint16_t getLE16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-void putLE32(uint8_t *p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void putLE16(uint8_t *p, unsigned v)
-{
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
 
 // What a file's header says about its colour table.
 struct TableSpan {
@@ -80,10 +69,12 @@ int refuse(const char *fileName, const char *why)
 
 }  // namespace
 
-int detectDIB(int fd, const char *fileName, ImageDef *def, void ** /*aux*/)
+int detectDIB(const FileHead &head, ImageDef *def, void ** /*aux*/)
 {
+    const int fd = head.fd;
+    const char *fileName = head.fileName;
     uint8_t h[kFileHeader + kInfoHeader];
-    if (platform::readAt(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return 0;
+    if (!head.read(h, sizeof h)) return 0;
     if (getLE16(h) != 0x4D42) return 0;  // "BM"
     const int bits = getLE16(h + 28);
     if (bits != 1 && bits != 4 && bits != 8 && bits != 24) {
@@ -218,10 +209,19 @@ int writeDIBPalette(RamImage *img)
     return 1;
 }
 
-namespace {
-// The palette table of the module layer starts empty; the DIB writer joins it
-// when the library is loaded.
-[[maybe_unused]] const bool kPaletteWriterSet = (setPaletteWriter(IMG_DIB, writeDIBPalette), true);
-}  // namespace
+// One band of 1, 4 or 8 bits is an index image with a full table; three
+// bands are 24-bit colour; nothing else has a DIB form.
+const char *settleDIBDef(ImageDef *d)
+{
+    if (d->nbands == 1) {
+        if (d->pixel != PIX_1BIT && d->pixel != PIX_4BITS && d->pixel != PIX_BYTE) return "Illegal pixel for a DIB image.";
+        d->nindices = paletteSizeOf(d->pixel);
+    } else if (d->nbands == 3) {
+        if (d->pixel != PIX_BYTE) return "Illegal pixel for a 24-BIT DIB image.";
+    } else {
+        return "Illegal bands for a DIB image.";
+    }
+    return nullptr;
+}
 
 }  // namespace krel

@@ -34,6 +34,7 @@
 
 #include "core/conio.h"
 #include "core/runtime.h"
+#include "image/formats/byteorder.h"
 #include "image/formats/formats.h"
 #include "platform/files.h"
 
@@ -45,8 +46,6 @@ constexpr uint32_t kPixelData = 0x7FE00010u;
 constexpr uint32_t kCopyLimit = 1024;       // longer values stay in the file
 constexpr size_t kMaxElements = 1u << 20;
 
-uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t le32(const uint8_t *p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24); }
 
 bool isVR(const uint8_t *p) { return p[0] >= 'A' && p[0] <= 'Z' && p[1] >= 'A' && p[1] <= 'Z'; }
 
@@ -80,7 +79,7 @@ int parseDataSet(int fd, int64_t size, int64_t at, bool explicitVR, bool loud, b
             if (loud) conEprintf("Error in reading DICOM: no Pixel Data element.\n");
             return loud ? PARSE_FAILED : PARSE_NOT_DICOM;
         }
-        const uint16_t group = le16(h), element = le16(h + 2);
+        const uint16_t group = getLE16(h), element = getLE16(h + 2);
         if (first && needGroup8 && group != 0x0008) return PARSE_NOT_DICOM;
         first = false;
         DicomElement e{};
@@ -89,7 +88,7 @@ int parseDataSet(int fd, int64_t size, int64_t at, bool explicitVR, bool loud, b
         e.valueAt = kDicomNotCopied;
         int64_t header = 8;
         if (group == 0xFFFE) {
-            e.length = le32(h + 4);
+            e.length = getLE32(h + 4);
         } else if (explicitVR) {
             if (!isVR(h + 4)) {
                 if (loud) conEprintf("Error in reading DICOM: no value representation at offset %lld.\n", static_cast<long long>(at));
@@ -102,13 +101,13 @@ int parseDataSet(int fd, int64_t size, int64_t at, bool explicitVR, bool loud, b
                     if (loud) conEprintf("Error in reading DICOM: the file ends inside an element.\n");
                     return loud ? PARSE_FAILED : PARSE_NOT_DICOM;
                 }
-                e.length = le32(h + 8);
+                e.length = getLE32(h + 8);
                 header = 12;
             } else {
-                e.length = le16(h + 6);
+                e.length = getLE16(h + 6);
             }
         } else {
-            e.length = le32(h + 4);
+            e.length = getLE32(h + 4);
         }
         at += header;
         e.position = at;
@@ -176,19 +175,19 @@ bool readMetaGroup(int fd, int64_t size, int64_t at, int64_t *end, std::string *
     for (;;) {
         uint8_t h[12];
         if (at + 8 > size || platform::readAt(fd, h, 8, at) != 8) return false;
-        if (le16(h) != 0x0002) break;
+        if (getLE16(h) != 0x0002) break;
         if (!isVR(h + 4)) return false;
         uint32_t length;
         int64_t header = 8;
         if (longVR(h + 4)) {
             if (platform::readAt(fd, h + 8, 4, at + 8) != 4) return false;
-            length = le32(h + 8);
+            length = getLE32(h + 8);
             header = 12;
         } else {
-            length = le16(h + 6);
+            length = getLE16(h + 6);
         }
         if (length == kDicomUndefinedLength || length > size - at - header) return false;
-        if (le16(h + 2) == 0x0010 && length < 128) {
+        if (getLE16(h + 2) == 0x0010 && length < 128) {
             char uid[128] = {};
             if (platform::readAt(fd, uid, length, at + header) != static_cast<ssize_t>(length)) return false;
             std::string s(uid, length);
@@ -214,8 +213,8 @@ long numberValue(const Parsed &p, const DicomElement *e, long fallback)
 {
     if (e == nullptr || e->valueAt == kDicomNotCopied) return fallback;
     const uint8_t *v = reinterpret_cast<const uint8_t *>(p.values.data()) + e->valueAt;
-    if (e->length == 2) return le16(v);
-    if (e->length == 4) return static_cast<long>(le32(v));
+    if (e->length == 2) return getLE16(v);
+    if (e->length == 4) return static_cast<long>(getLE32(v));
     return fallback;
 }
 
@@ -242,22 +241,23 @@ const char *dicomValue(const DicomTable *table, const DicomElement *element)
     return reinterpret_cast<const char *>(table) + element->valueAt;
 }
 
-int detectDicom(int fd, const char * /*fileName*/, ImageDef *def, void **aux)
+int detectDicom(const FileHead &file, ImageDef *def, void **aux)
 {
-    const int64_t size = platform::fileSize(fd);
+    const int fd = file.fd;
     uint8_t h[132];
     int64_t at = 0;
     bool dicm = false;
-    if (platform::readAt(fd, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h) && memcmp(h + 128, "DICM", 4) == 0) {
+    if (file.read(h, sizeof h) && memcmp(h + 128, "DICM", 4) == 0) {
         at = 132;
         dicm = true;
     }
     uint8_t first[8];
-    if (platform::readAt(fd, first, 8, at) != 8) return 0;
+    if (!file.read(first, 8, at)) return 0;
+    const int64_t size = platform::fileSize(fd);
     bool explicitVR;
     bool loud = dicm;
     std::string syntax;
-    if (dicm && le16(first) == 0x0002) {
+    if (dicm && getLE16(first) == 0x0002) {
         int64_t end;
         if (!readMetaGroup(fd, size, at, &end, &syntax)) {
             conEprintf("Error in reading DICOM: a broken file meta group.\n");
@@ -279,7 +279,7 @@ int detectDicom(int fd, const char * /*fileName*/, ImageDef *def, void **aux)
     } else {
         // Without a meta group the elements start with group 0008; their VR,
         // when present, shows the data set is explicit.
-        if (le16(first) != 0x0008) return 0;
+        if (getLE16(first) != 0x0008) return 0;
         explicitVR = isVR(first + 4);
     }
     Parsed parsed;

@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstring>
 
+#include "image/formats/byteorder.h"
 #include "image/formats/formats.h"
 #include "image/ramimage.h"
 #include "platform/files.h"
@@ -25,18 +26,6 @@ namespace krel {
 
 namespace {
 
-int32_t getI32(const uint8_t *p)
-{
-    int32_t v;
-    memcpy(&v, p, 4);
-    return v;
-}
-float getF32(const uint8_t *p)
-{
-    float v;
-    memcpy(&v, p, 4);
-    return v;
-}
 // A count that does not fit becomes -1, which the opener refuses.
 int32_t span(int32_t first, int32_t last)
 {
@@ -46,23 +35,23 @@ int32_t span(int32_t first, int32_t last)
 
 }  // namespace
 
-int detectElas(int fd, const char * /*fileName*/, ImageDef *def, void ** /*aux*/)
+int detectElas(const FileHead &head, ImageDef *def, void ** /*aux*/)
 {
     uint8_t h[1024];
-    if (platform::readAt(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return 0;
-    if (getI32(h + 28) != 4321) return 0;
+    if (!head.read(h, sizeof h)) return 0;
+    if (getHost<int32_t>(h + 28) != 4321) return 0;
     def->imgid = IMG_ELAS;
-    def->offset = getI32(h + 0);
-    def->block = getI32(h + 4);
-    def->top = getI32(h + 8);
-    def->rows = span(def->top, getI32(h + 12));
-    def->left = getI32(h + 16);
-    def->columns = span(def->left, getI32(h + 20));
-    def->nbands = getI32(h + 24);
-    def->y0 = getI32(h + 36);
-    def->x0 = getI32(h + 44);
-    def->dy = getF32(h + 48);
-    def->dx = getF32(h + 52);
+    def->offset = getHost<int32_t>(h + 0);
+    def->block = getHost<int32_t>(h + 4);
+    def->top = getHost<int32_t>(h + 8);
+    def->rows = span(def->top, getHost<int32_t>(h + 12));
+    def->left = getHost<int32_t>(h + 16);
+    def->columns = span(def->left, getHost<int32_t>(h + 20));
+    def->nbands = getHost<int32_t>(h + 24);
+    def->y0 = getHost<int32_t>(h + 36);
+    def->x0 = getHost<int32_t>(h + 44);
+    def->dy = getHost<float>(h + 48);
+    def->dx = getHost<float>(h + 52);
     def->pixel = PIX_BYTE;
     def->bits = 8;
     def->msbf = kHostMsbf;

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "core/conio.h"
+#include "image/formats/byteorder.h"
 #include "image/formats/formats.h"
 #include "image/ramimage.h"
 #include "platform/files.h"
@@ -33,35 +34,9 @@ namespace {
 
 constexpr int kErdasHeader = 128;
 
-uint32_t getLE32(const uint8_t *p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24); }
-int16_t getLE16(const uint8_t *p) { return static_cast<int16_t>(p[0] | (p[1] << 8)); }
+// ERDAS headers are little-endian; counts are signed 16-bit.
+int16_t getI16(const uint8_t *p) { return static_cast<int16_t>(getLE16(p)); }
 int32_t getI32(const uint8_t *p) { return static_cast<int32_t>(getLE32(p)); }
-float getF32(const uint8_t *p)
-{
-    uint32_t u = getLE32(p);
-    float f;
-    memcpy(&f, &u, 4);
-    return f;
-}
-void putLE32(uint8_t *p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-void putI16(uint8_t *p, int v)
-{
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void putF32(uint8_t *p, double v)
-{
-    float f = static_cast<float>(v);
-    uint32_t u;
-    memcpy(&u, &f, 4);
-    putLE32(p, u);
-}
 
 // Float sizes of "HEADER" files are truncated; values no int32 can hold
 // make the definition invalid (-1) instead of undefined.
@@ -75,37 +50,37 @@ void reportSystemError(const char *text) { conEprintf("%s: %s\n", text, strerror
 
 }  // namespace
 
-int detectErdas(int fd, const char * /*fileName*/, ImageDef *def, void ** /*aux*/)
+int detectErdas(const FileHead &head, ImageDef *def, void ** /*aux*/)
 {
     uint8_t h[kErdasHeader];
-    if (platform::readAt(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return 0;
+    if (!head.read(h, sizeof h)) return 0;
     int imgid;
     if (memcmp(h, "HEADER", 6) == 0) imgid = IMG_E73;
     else if (memcmp(h, "HEAD74", 6) == 0) imgid = IMG_E74;
     else if (memcmp(h, "E74BSQ", 6) == 0) imgid = IMG_E74BSQ;
     else return 0;
     static const int kPackPixel[6] = {PIX_BYTE, PIX_4BITS, PIX_USHORT, PIX_LONG, PIX_FLOAT, PIX_SHORT};
-    int pack = getLE16(h + 6);
+    int pack = getI16(h + 6);
     if (pack < 0 || pack > 5) return 0;
     def->imgid = imgid;
     def->pixel = kPackPixel[pack];
     def->bits = pixelBits(def->pixel);
     def->msbf = def->pixel == PIX_4BITS ? 1 : kHostMsbf;
     def->offset = kErdasHeader;
-    def->nbands = getLE16(h + 8);
+    def->nbands = getI16(h + 8);
     if (imgid == IMG_E73) {
-        def->columns = truncated(getF32(h + 16));
-        def->rows = truncated(getF32(h + 20));
+        def->columns = truncated(getLEFloat(h + 16));
+        def->rows = truncated(getLEFloat(h + 20));
     } else {
         def->columns = getI32(h + 16);
         def->rows = getI32(h + 20);
     }
     def->left = getI32(h + 24);
     def->top = getI32(h + 28);
-    def->x0 = getF32(h + 112);
-    def->y0 = getF32(h + 116);
-    def->dx = getF32(h + 120);
-    def->dy = getF32(h + 124);
+    def->x0 = getLEFloat(h + 112);
+    def->y0 = getLEFloat(h + 116);
+    def->dx = getLEFloat(h + 120);
+    def->dy = getLEFloat(h + 124);
     def->mapid = MAP_GRID;
     def->nindices = 0;
     def->transparent = -1;
@@ -144,20 +119,20 @@ int writeErdasHeader(int fd, int checkSpace, ImageDef *def)
     putLE32(h + 28, static_cast<uint32_t>(def->top));
     putLE32(h + 24, static_cast<uint32_t>(def->left));
     if (def->imgid == IMG_E73) {
-        putF32(h + 20, def->rows);
-        putF32(h + 16, def->columns);
+        putLEFloat(h + 20, static_cast<float>(def->rows));
+        putLEFloat(h + 16, static_cast<float>(def->columns));
         memcpy(h, "HEADER", 6);
     } else {
         putLE32(h + 20, static_cast<uint32_t>(def->rows));
         putLE32(h + 16, static_cast<uint32_t>(def->columns));
         memcpy(h, def->imgid == IMG_E74 ? "HEAD74" : "E74BSQ", 6);
     }
-    putI16(h + 6, pack);
-    putI16(h + 8, def->nbands);
-    putF32(h + 112, def->x0);
-    putF32(h + 116, def->y0);
-    putF32(h + 120, def->dx);
-    putF32(h + 124, def->dy);
+    putLE16(h + 6, pack);
+    putLE16(h + 8, def->nbands);
+    putLEFloat(h + 112, static_cast<float>(def->x0));
+    putLEFloat(h + 116, static_cast<float>(def->y0));
+    putLEFloat(h + 120, static_cast<float>(def->dx));
+    putLEFloat(h + 124, static_cast<float>(def->dy));
     def->msbf = kHostMsbf;
     def->offset = kErdasHeader;
     if (platform::writeAt(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return -1;
@@ -178,7 +153,7 @@ int openErdasFile(const char *name, unsigned char head[128])
         return -1;
     }
     if (memcmp(head, "HEADER", 6) == 0) {
-        for (int off = 16; off <= 28; off += 4) putLE32(head + off, static_cast<uint32_t>(truncated(getF32(head + off))));
+        for (int off = 16; off <= 28; off += 4) putLE32(head + off, static_cast<uint32_t>(truncated(getLEFloat(head + off))));
         memcpy(head, "HEAD74", 6);
     } else if (memcmp(head, "HEAD74", 6) != 0) {
         conEprintf("Not an ERDAS file.\n");
@@ -190,7 +165,7 @@ int openErdasFile(const char *name, unsigned char head[128])
 
 int erdasBits(const unsigned char head[128])
 {
-    long pack = getLE16(head + 6);
+    long pack = getI16(head + 6);
     switch (pack) {
     case 0: return 8;
     case 1: return 4;
@@ -206,7 +181,7 @@ int GetErdasLine(const unsigned char head[128], int fd, int band, int row, void 
     int bits = erdasBits(head);
     if (bits < 0) return -1;
     const int64_t columns = getI32(head + 16);
-    const int64_t nbands = getLE16(head + 8);
+    const int64_t nbands = getI16(head + 8);
     const int64_t lineSize = (columns * bits + 4) / 8;
     if (lineSize <= 0 || lineSize > INT32_MAX) return -1;
     const int64_t position = kErdasHeader + lineSize * (band + nbands * row);

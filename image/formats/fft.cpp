@@ -99,10 +99,10 @@ void initFFTHeader(FFTHeader *head, const char *sourceName, int band, int srcRow
     head->minReal = head->minImag = inf;
 }
 
-int detectFFT(int fd, const char * /*fileName*/, ImageDef *def, void ** /*aux*/)
+int detectFFT(const FileHead &file, ImageDef *def, void ** /*aux*/)
 {
     FFTHeader head;
-    if (platform::readAt(fd, &head, sizeof head, 0) != static_cast<ssize_t>(sizeof head)) return 0;
+    if (!file.read(&head, sizeof head)) return 0;
     if (!magicMatches(head.magic)) return 0;
     def->imgid = IMG_FFT;
     def->pixel = PIX_FLOAT;

@@ -1,20 +1,18 @@
-// Chunked file transfers and comma-separated number lists used by modules.
-#include <algorithm>
+// The console-reporting forms of the chunked transfers (platform/files.h),
+// and comma-separated number lists used by modules.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <unistd.h>
 
 #include "core/conio.h"
 #include "core/runtime.h"
 #include "image/formats/formats.h"
+#include "platform/files.h"
 
 namespace krel {
 
 namespace {
-
-constexpr int64_t kPiece = 32768;
 
 void reportSystemError(const char *text) { conEprintf("%s: %s\n", text, strerror(errno)); }
 
@@ -45,46 +43,30 @@ int passItems(const char *text, T *out, int n, const char *mallocMessage, Conver
 
 int64_t getFileData(int fd, void *buffer, int64_t count, int64_t offset, int fatal)
 {
-    if (count <= 0) return 0;
-    if (offset >= 0 && lseek(fd, offset, SEEK_SET) < 0) {
+    platform::ChunkResult r = platform::readChunked(fd, buffer, count, offset);
+    switch (r.stop) {
+    case platform::ChunkStop::Complete: return r.done;
+    case platform::ChunkStop::SeekFailed:
         reportSystemError("lseek in getFileData");
         return fatal ? -1 : 0;
+    case platform::ChunkStop::Short: break;
     }
-    auto *p = static_cast<char *>(buffer);
-    int64_t done = 0;
-    while (done < count) {
-        size_t piece = static_cast<size_t>(std::min(kPiece, count - done));
-        ssize_t n = read(fd, p + done, piece);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            reportSystemError("read in getFileData");
-            return fatal ? -1 : done;
-        }
-        done += n;
-    }
-    return done;
+    reportSystemError("read in getFileData");
+    return fatal ? -1 : r.done;
 }
 
 int64_t putFileData(int fd, const void *buffer, int64_t count, int64_t offset, int quiet)
 {
-    if (count <= 0) return 0;
-    if (offset >= 0 && lseek(fd, offset, SEEK_SET) < 0) {
+    platform::ChunkResult r = platform::writeChunked(fd, buffer, count, offset);
+    switch (r.stop) {
+    case platform::ChunkStop::Complete: return r.done;
+    case platform::ChunkStop::SeekFailed:
         if (!quiet) conEprintf("putFileData error in lseek: %s\n", strerror(errno));
         return 0;
+    case platform::ChunkStop::Short: break;
     }
-    const auto *p = static_cast<const char *>(buffer);
-    int64_t done = 0;
-    while (done < count) {
-        size_t piece = static_cast<size_t>(std::min(kPiece, count - done));
-        ssize_t n = write(fd, p + done, piece);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (!quiet) conEprintf("putFileData error in write\n");
-            return done;
-        }
-        done += n;
-    }
-    return done;
+    if (!quiet) conEprintf("putFileData error in write\n");
+    return r.done;
 }
 
 int passLongs(const char *text, int32_t *out, int n)

@@ -30,6 +30,7 @@
 
 #include "core/conio.h"
 #include "core/runtime.h"
+#include "image/formats/byteorder.h"
 #include "image/formats/formats.h"
 #include "image/ramimage.h"
 #include "platform/files.h"
@@ -93,7 +94,6 @@ private:
     uint8_t buf_[16384];
 };
 
-unsigned le16(const uint8_t *p) { return p[0] | (p[1] << 8); }
 
 // Skips sub-blocks up to and including the zero-length one; false at the end
 // of the file.
@@ -354,7 +354,7 @@ int readFrame(RamImage *img, GifState &st)
                 }
                 if (n >= 4) {
                     st.disposal = (gce[0] & 28) >> 2;
-                    int delay = static_cast<int>(le16(gce + 1)) * 10;
+                    int delay = static_cast<int>(getLE16(gce + 1)) * 10;
                     img->frameDelay = delay == 0 ? 33 : delay;
                     st.transparent = (gce[0] & 1) ? gce[3] : -1;
                 }
@@ -376,8 +376,8 @@ int readFrame(RamImage *img, GifState &st)
             conEprintf("    Error in getGIFImgDes\n");
             return FRAME_FAIL;
         }
-        const int left = static_cast<int>(le16(desc)), top = static_cast<int>(le16(desc + 2));
-        const int width = static_cast<int>(le16(desc + 4)), height = static_cast<int>(le16(desc + 6));
+        const int left = static_cast<int>(getLE16(desc)), top = static_cast<int>(getLE16(desc + 2));
+        const int width = static_cast<int>(getLE16(desc + 4)), height = static_cast<int>(getLE16(desc + 6));
         const int packed = desc[8];
         if (packed & 0x80) {
             int n = 1 << ((packed & 7) + 1);
@@ -561,15 +561,16 @@ const FormatIO kGifIO = {gifLoadLine, gifStoreSlot, gifCacheLines, gifOpenSetup}
 
 }  // namespace
 
-int detectGif(int fd, const char * /*fileName*/, ImageDef *def, void ** /*aux*/)
+int detectGif(const FileHead &head, ImageDef *def, void ** /*aux*/)
 {
+    const int fd = head.fd;
     uint8_t h[kScreenHeader];
-    if (platform::readAt(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return 0;
+    if (!head.read(h, sizeof h)) return 0;
     int imgid;
     if (memcmp(h, "GIF87a", 6) == 0) imgid = IMG_GIF87A;
     else if (memcmp(h, "GIF89a", 6) == 0) imgid = IMG_GIF89A;
     else return 0;
-    const int columns = static_cast<int>(le16(h + 6)), rows = static_cast<int>(le16(h + 8));
+    const int columns = static_cast<int>(getLE16(h + 6)), rows = static_cast<int>(getLE16(h + 8));
     const int64_t size = platform::fileSize(fd);
     const int64_t pixels = static_cast<int64_t>(rows) * columns;
     if (pixels > kTrustedPixels && pixels / kPixelsPerByte > size) {

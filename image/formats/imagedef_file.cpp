@@ -27,6 +27,7 @@
 #include <climits>
 #include <cstring>
 
+#include "image/formats/byteorder.h"
 #include "image/formats/formats.h"
 #include "image/ramimage.h"
 #include "platform/files.h"
@@ -39,20 +40,6 @@ constexpr int kHeaderBytes = 860;
 const char kMagicMsbf[] = "IMAGEDEF_MSBF";
 const char kMagicLsbf[] = "IMAGEDEF_MSBL";
 
-int32_t getI32(const uint8_t *p)
-{
-    int32_t v;
-    memcpy(&v, p, 4);
-    return v;
-}
-double getF64(const uint8_t *p)
-{
-    double v;
-    memcpy(&v, p, 8);
-    return v;
-}
-void putI32(uint8_t *p, int32_t v) { memcpy(p, &v, 4); }
-void putF64(uint8_t *p, double v) { memcpy(p, &v, 8); }
 void reverse(uint8_t *p, int n) { std::reverse(p, p + n); }
 
 // The stored record length; -1 when it does not fit the definition's field.
@@ -66,10 +53,10 @@ int32_t imageDefBlock(const ImageDef *def)
 
 }  // namespace
 
-int detectImageDef(int fd, const char * /*fileName*/, ImageDef *def, void ** /*aux*/)
+int detectImageDef(const FileHead &head, ImageDef *def, void ** /*aux*/)
 {
     uint8_t h[kHeaderBytes];
-    if (platform::readAt(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return 0;
+    if (!head.read(h, sizeof h)) return 0;
     bool fileMsbf;
     if (memcmp(h, kMagicMsbf, sizeof kMagicMsbf) == 0) fileMsbf = true;
     else if (memcmp(h, kMagicLsbf, sizeof kMagicLsbf) == 0) fileMsbf = false;
@@ -79,26 +66,26 @@ int detectImageDef(int fd, const char * /*fileName*/, ImageDef *def, void ** /*a
         for (int off = 56; off <= 80; off += 8) reverse(h + off, 8);
         reverse(h + 88, 4);
     }
-    int32_t imgid = getI32(h + 20);
+    int32_t imgid = getHost<int32_t>(h + 20);
     if (imgid != IMG_BSQ && imgid != IMG_BIL && imgid != IMG_BIP) return 0;
     // The header block is at least 860 bytes: data said to start inside it
     // would be the header itself, and writing pixels would destroy it.
-    if (getI32(h + 28) < kHeaderBytes) return 0;
+    if (getHost<int32_t>(h + 28) < kHeaderBytes) return 0;
     def->imgid = imgid;
-    def->msbf = getI32(h + 16);
-    def->mapid = getI32(h + 24);
-    def->offset = getI32(h + 28);
-    def->pixel = getI32(h + 32);
-    def->nbands = getI32(h + 36);
-    def->rows = getI32(h + 40);
-    def->columns = getI32(h + 44);
-    def->top = getI32(h + 48);
-    def->left = getI32(h + 52);
-    def->x0 = getF64(h + 56);
-    def->y0 = getF64(h + 64);
-    def->dx = getF64(h + 72);
-    def->dy = getF64(h + 80);
-    def->nindices = getI32(h + 88);
+    def->msbf = getHost<int32_t>(h + 16);
+    def->mapid = getHost<int32_t>(h + 24);
+    def->offset = getHost<int32_t>(h + 28);
+    def->pixel = getHost<int32_t>(h + 32);
+    def->nbands = getHost<int32_t>(h + 36);
+    def->rows = getHost<int32_t>(h + 40);
+    def->columns = getHost<int32_t>(h + 44);
+    def->top = getHost<int32_t>(h + 48);
+    def->left = getHost<int32_t>(h + 52);
+    def->x0 = getHost<double>(h + 56);
+    def->y0 = getHost<double>(h + 64);
+    def->dx = getHost<double>(h + 72);
+    def->dy = getHost<double>(h + 80);
+    def->nindices = getHost<int32_t>(h + 88);
     def->bits = pixelBits(def->pixel);
     def->transparent = -1;
     def->block = imageDefBlock(def);
@@ -114,21 +101,21 @@ int writeImageDefHeader(int fd, int /*checkSpace*/, ImageDef *def)
     memcpy(h, kHostMsbf ? kMagicMsbf : kMagicLsbf, sizeof kMagicLsbf);
     const bool headerless = def->offset <= 0;
     const int32_t size = std::max(def->offset, kHeaderBytes);
-    putI32(h + 16, def->msbf);
-    putI32(h + 20, def->imgid);
-    putI32(h + 24, def->mapid);
-    putI32(h + 28, size);
-    putI32(h + 32, def->pixel);
-    putI32(h + 36, def->nbands);
-    putI32(h + 40, def->rows);
-    putI32(h + 44, def->columns);
-    putI32(h + 48, def->top);
-    putI32(h + 52, def->left);
-    putF64(h + 56, def->x0);
-    putF64(h + 64, def->y0);
-    putF64(h + 72, def->dx);
-    putF64(h + 80, def->dy);
-    putI32(h + 88, def->nindices);
+    putHost<int32_t>(h + 16, def->msbf);
+    putHost<int32_t>(h + 20, def->imgid);
+    putHost<int32_t>(h + 24, def->mapid);
+    putHost<int32_t>(h + 28, size);
+    putHost<int32_t>(h + 32, def->pixel);
+    putHost<int32_t>(h + 36, def->nbands);
+    putHost<int32_t>(h + 40, def->rows);
+    putHost<int32_t>(h + 44, def->columns);
+    putHost<int32_t>(h + 48, def->top);
+    putHost<int32_t>(h + 52, def->left);
+    putHost<double>(h + 56, def->x0);
+    putHost<double>(h + 64, def->y0);
+    putHost<double>(h + 72, def->dx);
+    putHost<double>(h + 80, def->dy);
+    putHost<int32_t>(h + 88, def->nindices);
     int n = std::clamp(def->nindices, 0, 256);
     memcpy(h + 92, def->palette, static_cast<size_t>(n) * 3);
     if (platform::writeAt(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return -1;

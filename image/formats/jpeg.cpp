@@ -117,10 +117,12 @@ const FormatIO kJpegIO = {jpegLoadLine, jpegStoreSlot, jpegCacheLines, nullptr};
 
 const FormatIO *jpegFormatIO() { return &kJpegIO; }
 
-int detectJPEG(int fd, const char *fileName, ImageDef *def, void ** /*aux*/)
+int detectJPEG(const FileHead &head, ImageDef *def, void ** /*aux*/)
 {
+    const int fd = head.fd;
+    const char *fileName = head.fileName;
     uint8_t magic[3];
-    if (platform::readAt(fd, magic, 3, 0) != 3 || magic[0] != 0xFF || magic[1] != 0xD8 || magic[2] != 0xFF) return 0;
+    if (!head.read(magic, 3) || magic[0] != 0xFF || magic[1] != 0xD8 || magic[2] != 0xFF) return 0;
     const char *name = fileName ? fileName : "";
     KrelJpegInfo info{};
     char message[kMessageBytes];
@@ -158,6 +160,14 @@ int detectJPEG(int fd, const char *fileName, ImageDef *def, void ** /*aux*/)
     def->x0 = def->y0 = 0.0;
     def->dx = def->dy = 1.0;
     return IMG_JPEG;
+}
+
+// Grey or colour bytes only, written whole without a header block.
+const char *settleJPEGDef(ImageDef *d)
+{
+    if (d->nbands != 1 && d->nbands != 3) return "Illegal bands for a JPEG image.";
+    d->offset = 0;
+    return nullptr;
 }
 
 int writeJPEG(int fd, ImageDef *def, RamImage *img)

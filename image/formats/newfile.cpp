@@ -9,9 +9,10 @@ namespace krel {
 
 int zeroFillData(int fd, ImageDef *def)
 {
-    if (WholeFileWriter writer = wholeFileWriter(def->imgid)) return writer(fd, def, nullptr) < 0 ? -1 : def->offset;
+    const FormatRecord &f = formatRecord(def->imgid);
+    if (f.writeWhole) return f.writeWhole(fd, def, nullptr) < 0 ? -1 : def->offset;
     int64_t bytes = static_cast<int64_t>(def->block) * def->rows;
-    if (def->imgid != IMG_BIP && def->imgid != IMG_DIB && def->imgid != IMG_TIFF) bytes *= def->nbands;
+    if (!f.rowRecords) bytes *= def->nbands;
     if (bytes < 0 || def->offset < 0) return -1;
     static const char zeros[8192] = {};
     for (int64_t done = 0; done < bytes;) {

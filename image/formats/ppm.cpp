@@ -42,10 +42,11 @@ long number(const uint8_t *p, size_t n)
 
 }  // namespace
 
-int detectPPM(int fd, const char *fileName, ImageDef *def, void ** /*aux*/)
+int detectPPM(const FileHead &head, ImageDef *def, void ** /*aux*/)
 {
+    const char *fileName = head.fileName;
     uint8_t buf[kHeaderWindow];
-    ssize_t got = platform::readAt(fd, buf, sizeof buf, 0);
+    ssize_t got = head.copy(buf, sizeof buf);
     if (got < 2 || buf[0] != 'P' || (buf[1] != '5' && buf[1] != '6')) return 0;
     const size_t n = static_cast<size_t>(got);
     size_t start[4], length[4];
@@ -104,6 +105,15 @@ int detectPPM(int fd, const char *fileName, ImageDef *def, void ** /*aux*/)
     def->x0 = def->y0 = 0.0;
     def->dx = def->dy = 1.0;
     return IMG_PPM;
+}
+
+// PGM and PPM hold one grey or three colour bands of bytes, no palette, and
+// the header is sized by the writer.
+const char *settlePPMDef(ImageDef *d)
+{
+    if (d->nbands != 1 && d->nbands != 3) return "Illegal bands for a PPM image.";
+    d->offset = 0;
+    return nullptr;
 }
 
 int writePPMHeader(int fd, int /*checkSpace*/, ImageDef *def)

@@ -324,47 +324,28 @@ RawLayout rawLayoutOf(const RamImage *img)
     const ImageDef &d = img->def;
     RawLayout l;
     const int64_t block = d.block;
-    switch (d.imgid) {
-    case IMG_BSQ:
-    case IMG_E74BSQ:
-    case IMG_MBSQ:
-        l.raw = true;
+    switch (formatRecord(d.imgid).raw) {
+    case RawKind::BandSequential:
         l.lineStride = block;
         l.bandStride = block * d.rows;
         break;
-    case IMG_BIL:
-    case IMG_E73:
-    case IMG_E74:
-    case IMG_ELAS:
-    case IMG_MBIL:
-        l.raw = true;
+    case RawKind::LineInterleaved:
         l.lineStride = block * d.nbands;
         l.bandStride = block;
         break;
-    case IMG_BIP:
-    case IMG_FFT:
-    case IMG_PPM:
-    case IMG_MBIP:
-        l.raw = true;
+    case RawKind::PixelRows:
         l.pixelInterleaved = true;
         l.lineStride = block;
         break;
-    case IMG_TIFF:
-        // Until a TIFF reader is installed, a TIFF is read as its single
-        // uncompressed strip of chunky rows.
-        l.raw = formatIO(IMG_TIFF) == nullptr;
-        l.pixelInterleaved = true;
-        l.lineStride = block;
-        break;
-    case IMG_DIB:
-        l.raw = formatIO(IMG_DIB) == nullptr;
+    case RawKind::BottomUpRows:
         l.pixelInterleaved = true;
         l.bottomUp = true;
         l.spreadBytes = true;
         l.lineStride = block;
         break;
-    default: break;
+    case RawKind::NotRaw: return l;
     }
+    l.raw = true;
     return l;
 }
 

@@ -30,8 +30,8 @@
 
 #include "core/conio.h"
 #include "core/runtime.h"
+#include "image/formats/byteorder.h"
 #include "image/formats/formats.h"
-#include "image/module_util.h"
 #include "image/ramimage.h"
 #include "platform/files.h"
 
@@ -53,21 +53,6 @@ int typeSize(int type)
     return type >= 1 && type <= 12 ? kSizes[type] : 0;
 }
 
-uint16_t get16(const uint8_t *p, bool msbf) { return msbf ? (p[0] << 8) | p[1] : p[0] | (p[1] << 8); }
-uint32_t get32(const uint8_t *p, bool msbf)
-{
-    return msbf ? (uint32_t(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3]
-                : p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24);
-}
-void put16(uint8_t *p, unsigned v, bool msbf)
-{
-    if (msbf) p[0] = static_cast<uint8_t>(v >> 8), p[1] = static_cast<uint8_t>(v);
-    else p[0] = static_cast<uint8_t>(v), p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t *p, uint32_t v, bool msbf)
-{
-    for (int i = 0; i < 4; ++i) p[msbf ? 3 - i : i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // One value of an integer array: -1 when it cannot be read.
 int64_t arrayValue(int fd, bool msbf, const TiffArray &a, uint32_t index, int tag)
@@ -774,6 +759,8 @@ int tiffOpenSetup(RamImage *img)
 
 const FormatIO kTiffIO = {tiffLoadLine, tiffStoreSlot, tiffCacheLines, tiffOpenSetup};
 
+}  // namespace
+
 // Rewrites the ColorMap of the page in use from the image's palette.
 int writeTiffPalette(RamImage *img)
 {
@@ -798,16 +785,19 @@ int writeTiffPalette(RamImage *img)
     return 0;
 }
 
-// The palette writer belongs to the rimage layer's table; it is installed
-// with this file's other entries.
-[[maybe_unused]] const bool kPaletteWriterInstalled = (setPaletteWriter(IMG_TIFF, writeTiffPalette), true);
-
-}  // namespace
-
-int detectTiff(int fd, const char * /*fileName*/, ImageDef *def, void **aux)
+// A one-band Tiff of 1, 4 or 8 bits is an index image with a full table.
+const char *settleTiffDef(ImageDef *d)
 {
+    if (d->nbands == 1)
+        d->nindices = (d->pixel == PIX_1BIT || d->pixel == PIX_4BITS || d->pixel == PIX_BYTE) ? paletteSizeOf(d->pixel) : 0;
+    return nullptr;
+}
+
+int detectTiff(const FileHead &head, ImageDef *def, void **aux)
+{
+    const int fd = head.fd;
     uint8_t h[8];
-    if (platform::readAt(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return 0;
+    if (!head.read(h, sizeof h)) return 0;
     bool msbf;
     if (h[0] == 'I' && h[1] == 'I') msbf = false;
     else if (h[0] == 'M' && h[1] == 'M') msbf = true;

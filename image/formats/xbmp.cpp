@@ -178,10 +178,12 @@ const FormatIO kXbmpIO = {xbmpLoadLine, xbmpStoreSlot, xbmpCacheLines, nullptr};
 
 const FormatIO *xbmpFormatIO() { return &kXbmpIO; }
 
-int detectXBMP(int fd, const char *fileName, ImageDef *def, void ** /*aux*/)
+int detectXBMP(const FileHead &file, ImageDef *def, void ** /*aux*/)
 {
+    const int fd = file.fd;
+    const char *fileName = file.fileName;
     char text[kDetectWindow];
-    ssize_t got = platform::readAt(fd, text, sizeof text, 0);
+    ssize_t got = file.copy(text, sizeof text);
     if (got <= 0) return 0;
     const size_t n = static_cast<size_t>(got);
     const long width = numberAfter(text, n, "_width");

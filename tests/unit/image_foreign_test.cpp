@@ -383,7 +383,7 @@ TEST(ForeignFormats, DetectorsLeaveTheFilePositionAlone)
         for (DetectFn fn : {detectDIB, detectXBMP, detectJPEG, detectPPM}) {
             lseek(fd.get(), 5, SEEK_SET);
             ImageDef def = defaultImageDef();
-            fn(fd.get(), path.c_str(), &def, nullptr);
+            detectWith(fn, fd.get(), path.c_str(), &def, nullptr);
             EXPECT_EQ(lseek(fd.get(), 0, SEEK_CUR), 5) << ext;
         }
         ImageDef def = defaultImageDef();
@@ -583,7 +583,7 @@ TEST(ForeignPPM, HeaderWriterPadsOrRefuses)
     f.resize(40 + 24, 1);
     writeBytes(path, f);
     fd = platform::openFile(path.c_str(), platform::OpenMode::Read);
-    EXPECT_EQ(detectPPM(fd.get(), path.c_str(), &back, nullptr), IMG_PPM);
+    EXPECT_EQ(detectWith(detectPPM, fd.get(), path.c_str(), &back, nullptr), IMG_PPM);
     EXPECT_EQ(back.offset, 40);
     def.offset = 5;
     EXPECT_EQ(writePPMHeader(fd.get(), 0, &def), -1);

@@ -190,7 +190,7 @@ TEST(ImageDefFile, StoredFormatOutsideBsqBilBipIsNotImageDef)
         int fd = openRead(path);
         ImageDef def = defaultImageDef();
         void *aux = nullptr;
-        EXPECT_EQ(detectImageDef(fd, path.c_str(), &def, &aux), 0);
+        EXPECT_EQ(detectWith(detectImageDef, fd, path.c_str(), &def, &aux), 0);
         EXPECT_EQ(detectFormat(fd, path.c_str(), &def, &aux), 0);
         close(fd);
         int err = 0;
@@ -265,7 +265,7 @@ TEST(ErdasFile, Header73FloatSizesTruncateAndStartIsInt32)
     int fd = openRead(path);
     ImageDef def = defaultImageDef();
     void *aux = nullptr;
-    ASSERT_EQ(detectErdas(fd, path.c_str(), &def, &aux), IMG_E73);
+    ASSERT_EQ(detectWith(detectErdas, fd, path.c_str(), &def, &aux), IMG_E73);
     close(fd);
     EXPECT_EQ(def.rows, 512);
     EXPECT_EQ(def.columns, 100);

@@ -7,7 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "image/formats/formats.h"
+
 namespace krel::test {
+
+// Runs one detector as the detection chain does: on the head of the file.
+inline int detectWith(DetectFn fn, int fd, const char *path, ImageDef *def, void **aux)
+{
+    FileHead head;
+    readFileHead(fd, path, &head);
+    return fn(head, def, aux);
+}
 
 using Bytes = std::vector<uint8_t>;
 
