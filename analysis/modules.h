@@ -13,3 +13,10 @@ int classifyModule(const char *prog, int argc, const char **argv);
 int distModule(const char *prog, int argc, const char **argv);
 
 }  // namespace krel
+
+namespace krel {
+
+// Fills the module table's slots of the analysis modules.
+void registerAnalysisModules();
+
+}  // namespace krel

@@ -8,9 +8,11 @@
 #include "core/console_manager.h"
 #include "core/runtime.h"
 #include "core/tclutil.h"
+#include "analysis/modules.h"
 #include "display/gimg.h"
 #include "display/gimg_table.h"
 #include "image/rimage.h"
+#include "script/calc.h"
 #include "platform/fpu.h"
 
 namespace krel {
@@ -234,6 +236,21 @@ void packageExitHandler(ClientData)
 }  // namespace krel
 
 using namespace krel;
+
+// The rimage command with every module of the build in its table; also the
+// entry of the store loaded on its own.
+int Rimg_Init(Tcl_Interp *interp)
+{
+    krel::registerAnalysisModules();
+    return krel::registerRimageCommand(interp);
+}
+
+// calc, whose egv subcommand is the analysis module of that name.
+int Calc_Init(Tcl_Interp *interp)
+{
+    krel::registerAnalysisModules();
+    return krel::registerCalcCommand(interp);
+}
 
 int Krel_Init(Tcl_Interp *interp)
 {

@@ -206,15 +206,20 @@ int copyModule(const char *prog, int argc, const char **argv)
         return MODULE_FAILED;
     }
 
+    // Images of the same pixel type are copied value for value as stored;
+    // others convert through doubles, which keep every 32-bit integer, so
+    // LONG values above 2^24 arrive unchanged where the output can hold them.
     const bool wide = id.bits > 8 || od.bits > 8;
-    std::unique_ptr<float[]> values;
+    const bool stored = wide && id.pixel == od.pixel && id.pixel != PIX_ULONG;
+    const int storedSize = id.bits / 8;
+    std::unique_ptr<double[]> values;
     std::unique_ptr<uint8_t[]> bytes;
     try {
         if (w.ci > 0) {
-            if (wide)
-                values.reset(new float[static_cast<size_t>(w.ci)]);
+            if (wide && !stored)
+                values.reset(new double[static_cast<size_t>(w.ci)]);
             else
-                bytes.reset(new uint8_t[static_cast<size_t>(w.ci)]);
+                bytes.reset(new uint8_t[static_cast<size_t>(w.ci) * (stored ? storedSize : 1)]);
         }
     } catch (const std::bad_alloc &) {
         conEprintf("Error in memory allocation.\n");
@@ -231,12 +236,16 @@ int copyModule(const char *prog, int argc, const char **argv)
         for (const BandPair &p : pairs) {
             int inBand = p.in - 1, outBand = std::max(p.out - 1, 0);
             int row = static_cast<int>(w.ir + i), orow = static_cast<int>(w.orow + k);
-            if (wide) {
-                readLineValues(in.get(), row, inBand, static_cast<int>(w.ic), static_cast<int>(w.cols), dx, values.get());
-                putFloatLine(out.get(), orow, static_cast<int>(w.oc), static_cast<int>(w.cols), outBand, values.get());
+            const int ic = static_cast<int>(w.ic), oc = static_cast<int>(w.oc), cols = static_cast<int>(w.cols);
+            if (stored) {
+                readLineStored(in.get(), row, inBand, ic, cols, dx, storedSize, bytes.get());
+                putLineStored(out.get(), orow, oc, cols, outBand, storedSize, bytes.get());
+            } else if (wide) {
+                readLineDoubles(in.get(), row, inBand, ic, cols, dx, values.get());
+                putDoubleLine(out.get(), orow, oc, cols, outBand, values.get());
             } else {
-                readLineBytes(in.get(), row, inBand, static_cast<int>(w.ic), static_cast<int>(w.cols), dx, bytes.get());
-                putByteLine(out.get(), orow, static_cast<int>(w.oc), static_cast<int>(w.cols), outBand, bytes.get());
+                readLineBytes(in.get(), row, inBand, ic, cols, dx, bytes.get());
+                putByteLine(out.get(), orow, oc, cols, outBand, bytes.get());
             }
         }
         meter.step(i, w.ri);

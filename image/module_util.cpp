@@ -46,6 +46,42 @@ bool readLineValues(RamImage *img, int row, int band, int first, int count, int 
     return readTyped(img, row, band, first, count, step, out, false);
 }
 
+bool readLineDoubles(RamImage *img, int row, int band, int first, int count, int step, double *out)
+{
+    return readTyped(img, row, band, first, count, step, out, false);
+}
+
+bool readLineStored(RamImage *img, int row, int band, int first, int count, int step, int size, uint8_t *out)
+{
+    const size_t n = static_cast<size_t>(std::max(count, 0)) * static_cast<size_t>(size);
+    const uint8_t *line = getLine(img, row, band, 1);
+    if (!line) {
+        memset(out, 0, n);
+        return false;
+    }
+    if (step == 1) {
+        memcpy(out, line + static_cast<size_t>(first) * size, n);
+        return true;
+    }
+    for (int k = 0; k < count; ++k)
+        memcpy(out + static_cast<size_t>(k) * size, line + (first + static_cast<size_t>(k) * step) * size,
+               static_cast<size_t>(size));
+    return true;
+}
+
+int putLineStored(RamImage *img, int row, int first, int count, int band, int size, const uint8_t *values)
+{
+    const ImageDef &d = img->def;
+    if (row < 0 || row >= d.rows || band < 0 || band >= d.nbands || first < 0 || count <= 0) return 0;
+    const int n = std::min(count, d.columns - first);
+    if (n <= 0) return 0;
+    uint8_t *line = getLine(img, row, band, first == 0 && n == d.columns ? 0 : 1);
+    if (!line) return 0;
+    memcpy(line + static_cast<size_t>(first) * size, values, static_cast<size_t>(n) * size);
+    markLineDirty(img, row, band);
+    return n;
+}
+
 bool readLineBytes(RamImage *img, int row, int band, int first, int count, int step, uint8_t *out)
 {
     // Byte lines read with step 1 need no conversion at all.

@@ -22,6 +22,15 @@ RamImage *openModuleInput(const char *name, const char *errorFormat);
 // `out` zero-filled.
 bool readLineValues(RamImage *img, int row, int band, int first, int count, int step, float *out);
 bool readLineBytes(RamImage *img, int row, int band, int first, int count, int step, uint8_t *out);
+bool readLineDoubles(RamImage *img, int row, int band, int first, int count, int step, double *out);
+
+// Copies `count` stored values of a band line from `first`, every `step`-th,
+// into `out` as they are (`size` bytes each: images of more than 8 bits a
+// pixel). False when the line is missing, with `out` zero-filled.
+bool readLineStored(RamImage *img, int row, int band, int first, int count, int step, int size, uint8_t *out);
+
+// Writes `count` stored values into a band line from `first`; the number written.
+int putLineStored(RamImage *img, int row, int first, int count, int band, int size, const uint8_t *values);
 
 // The meter protocol of long loops: call step(i, n) after unit i of n.
 struct MeterProgress {

@@ -58,12 +58,11 @@ int rimageVersion(RimageCommand *, Tcl_Interp *interp, int, const char **)
 
 // Module subcommands: the module prints its own messages; a failure becomes
 // "Exec error from rimage SUBCOMMAND".
-int runModule(RimageCommand *, Tcl_Interp *interp, int argc, const char **argv, const char *name)
+int runModule(Tcl_Interp *interp, int argc, const char **argv, const ModuleSlot &module)
 {
-    ModuleEntry entry = findModule(name);
-    std::string prog = std::string("rimage ") + name;
+    std::string prog = std::string("rimage ") + module.name;
     Tcl_ResetResult(interp);
-    int rc = entry(prog.c_str(), argc - 2, argv + 2);
+    int rc = moduleEntry(module)(prog.c_str(), argc - 2, argv + 2);
     if (rc == MODULE_FAILED) {
         Tcl_ResetResult(interp);
         Tcl_AppendResult(interp, "Exec error from ", argv[0], " ", argv[1], nullptr);
@@ -71,35 +70,6 @@ int runModule(RimageCommand *, Tcl_Interp *interp, int argc, const char **argv, 
     }
     return TCL_OK;
 }
-
-#define MODULE(fn, name)                                                             \
-    int fn(RimageCommand *cmd, Tcl_Interp *interp, int argc, const char **argv)     \
-    {                                                                                \
-        return runModule(cmd, interp, argc, argv, name);                             \
-    }
-MODULE(modCalc, "calc")
-MODULE(modClassify, "classify")
-MODULE(modCopy, "copy")
-MODULE(modCrop, "crop")
-MODULE(modData, "data")
-MODULE(modDist, "dist")
-MODULE(modEgv, "egv")
-MODULE(modGfftrans, "gfftrans")
-MODULE(modGconv, "gconv")
-MODULE(modGeoref, "georef")
-MODULE(modGisoc, "gisoc")
-MODULE(modGstat, "gstat")
-MODULE(modGtop, "gtop")
-MODULE(modGdem, "gdem")
-MODULE(modPcalc, "pcalc")
-MODULE(modPtable, "ptable")
-MODULE(modRform, "rform")
-MODULE(modRotate, "rotate")
-MODULE(modSmetric, "smetric")
-MODULE(modSection, "section")
-MODULE(modStatinfo, "statinfo")
-MODULE(modTrans, "trans")
-#undef MODULE
 
 // Image objects and display capture are not part of this build yet.
 int notInBuild(RimageCommand *, Tcl_Interp *interp, int, const char **argv)
@@ -109,28 +79,18 @@ int notInBuild(RimageCommand *, Tcl_Interp *interp, int, const char **argv)
     return TCL_ERROR;
 }
 
+// The command's own subcommands; the modules come from the module table.
 // Group letter, minimum length and order within the group decide.
 const SubCommand<Handler> kRimageCommands[] = {
-    {"cache", 4, rimageCache},       {"calc", 4, modCalc},
-    {"cget", 4, rimageCget},         {"classify", 4, modClassify},
+    {"cache", 4, rimageCache},       {"cget", 4, rimageCget},
     {"clipboard", 4, notInBuild},    {"create", 4, rimageCreate},
-    {"configure", 4, rimageConfigure}, {"copy", 4, modCopy},
-    {"crop", 4, modCrop},            {"close", 4, rimageClose},
-    {"canvas", 4, notInBuild},       {"data", 3, modData},
-    {"dist", 3, modDist},            {"draw", 3, rimageDraw},
-    {"egv", 3, modEgv},              {"gfftrans", 3, modGfftrans},
-    {"gconv", 3, modGconv},          {"georef", 3, modGeoref},
-    {"gisoc", 3, modGisoc},          {"getIndices", 3, rimageGetIndices},
-    {"gstat", 3, modGstat},          {"gtop", 3, modGtop},
-    {"gdem", 3, modGdem},            {"hist", 2, rimageHist},
+    {"configure", 4, rimageConfigure}, {"close", 4, rimageClose},
+    {"canvas", 4, notInBuild},       {"draw", 3, rimageDraw},
+    {"getIndices", 3, rimageGetIndices}, {"hist", 2, rimageHist},
     {"isvalid", 2, rimageIsValid},   {"list", 2, rimageList},
     {"lock", 2, rimageLock},         {"open", 3, rimageOpen},
-    {"pcalc", 1, modPcalc},          {"ptable", 1, modPtable},
     {"bind", 2, notInBuild},         {"resident", 2, rimageResident},
-    {"rform", 2, modRform},          {"rotate", 2, modRotate},
-    {"smetric", 2, modSmetric},      {"section", 2, modSection},
-    {"setIndices", 1, rimageSetIndices}, {"statinfo", 1, modStatinfo},
-    {"trans", 2, modTrans},          {"unlock", 2, rimageUnlock},
+    {"setIndices", 1, rimageSetIndices}, {"unlock", 2, rimageUnlock},
     {"update", 2, rimageUpdate},     {"version", 1, rimageVersion},
     {"volume", 1, rimageVolume},     {"window", 1, notInBuild},
 };
@@ -149,6 +109,12 @@ int rimageCommand(ClientData cd, Tcl_Interp *interp, int argc, const char **argv
         return TCL_OK;
     }
     const auto *entry = findSubCommand(kRimageCommands, argv[1]);
+    // A word that abbreviates both a module and one of the command's own
+    // subcommands means the one that needs the longer abbreviation, the
+    // command's own on equal lengths: "s" is setIndices, "se" section.
+    const ModuleSlot *module = matchModule(argv[1]);
+    if (module && (!entry || module->minLength > entry->minLength))
+        return guarded(interp, [&] { return runModule(interp, argc, argv, *module); });
     if (!entry) {
         Tcl_SetResult(interp, const_cast<char *>("Unknown command"), TCL_STATIC);
         return TCL_ERROR;
@@ -160,9 +126,7 @@ void rimageDeleted(ClientData cd) { delete static_cast<RimageCommand *>(cd); }
 
 }  // namespace
 
-}  // namespace krel
-
-int Rimg_Init(Tcl_Interp *interp)
+int registerRimageCommand(Tcl_Interp *interp)
 {
     if (krel::initStubs(interp) != TCL_OK) return TCL_ERROR;
     // Loaded on its own, the store prints to the interpreter that loaded it.
@@ -181,3 +145,4 @@ int Rimg_Init(Tcl_Interp *interp)
     return TCL_OK;
 }
 
+}  // namespace krel

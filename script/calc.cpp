@@ -9,12 +9,12 @@
 #include <sys/time.h>
 #include <vector>
 
-#include "analysis/modules.h"
 #include "core/conio.h"
 #include "core/package.h"
 #include "core/runtime.h"
 #include "core/subcmd.h"
 #include "image/modargs.h"
+#include "image/modules.h"
 #include "script/prng.h"
 
 namespace krel {
@@ -175,7 +175,7 @@ int calcBands(Tcl_Interp *, int argc, const char **argv)
 int calcEgv(Tcl_Interp *interp, int argc, const char **argv)
 {
     Tcl_ResetResult(interp);
-    egvModule("calc egv", argc - 2, argv + 2);
+    findModule("egv")("calc egv", argc - 2, argv + 2);
     Tcl_ResetResult(interp);
     return TCL_OK;
 }
@@ -244,9 +244,8 @@ int calcCommand(ClientData, Tcl_Interp *interp, int argc, const char **argv)
 }
 
 }  // namespace
-}  // namespace krel
 
-int Calc_Init(Tcl_Interp *interp)
+int registerCalcCommand(Tcl_Interp *interp)
 {
     if (krel::initStubs(interp) != TCL_OK) return TCL_ERROR;
     // Loaded on its own, calc prints to the interpreter that loaded it.
@@ -256,3 +255,5 @@ int Calc_Init(Tcl_Interp *interp)
     }
     return Tcl_CreateCommand(interp, "calc", krel::calcCommand, nullptr, nullptr) ? TCL_OK : TCL_ERROR;
 }
+
+}  // namespace krel

@@ -5,6 +5,10 @@
 
 namespace krel {
 
+// Creates the `calc` command. The exported Calc_Init, one of the package's
+// entry points, also fills the module table that `calc egv` runs from.
+int registerCalcCommand(Tcl_Interp *interp);
+
 using CalcHandler = int (*)(Tcl_Interp *interp, int argc, const char **argv);
 
 // Script archive subcommands; each receives the whole argument vector.

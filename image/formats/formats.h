@@ -235,6 +235,8 @@ int storeRawSlot(RamImage *img, const RawLayout &layout, int slot);
 // ---- Pixel-level writers ----------------------------------------------------------
 
 int putFloatLine(RamImage *img, int row, int firstColumn, int count, int band, const float *values);
+// The same from doubles, which hold every 32-bit integer exactly.
+int putDoubleLine(RamImage *img, int row, int firstColumn, int count, int band, const double *values);
 int putByteLine(RamImage *img, int row, int firstColumn, int count, int band, const uint8_t *values);
 int putFloatBIPData(RamImage *img, int firstBand, int bandCount, int row, int firstColumn, int count,
                     const float *values);

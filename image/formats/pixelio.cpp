@@ -141,6 +141,11 @@ int putFloatLine(RamImage *img, int row, int firstColumn, int count, int band, c
     return putLine(img, row, firstColumn, count, band, values);
 }
 
+int putDoubleLine(RamImage *img, int row, int firstColumn, int count, int band, const double *values)
+{
+    return putLine(img, row, firstColumn, count, band, values);
+}
+
 int putByteLine(RamImage *img, int row, int firstColumn, int count, int band, const uint8_t *values)
 {
     return putLine(img, row, firstColumn, count, band, values);
