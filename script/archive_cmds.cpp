@@ -13,7 +13,7 @@
 #include "platform/files.h"
 #include "script/archive.h"
 #include "script/calc.h"
-#include "script/prng.h"
+#include "core/prng.h"
 
 namespace krel {
 

@@ -15,15 +15,9 @@
 #include "core/runtime.h"
 #include "core/subcmd.h"
 #include "image/modargs.h"
-#include "script/prng.h"
+#include "core/prng.h"
 
 namespace krel {
-
-Prng &sharedPrng()
-{
-    static Prng prng;
-    return prng;
-}
 
 double leadingDouble(const char *word)
 {
