@@ -116,17 +116,6 @@ void *tclAlloc(size_t size)
     return attemptckalloc(static_cast<unsigned int>(size));
 }
 
-void *tclRealloc(void *p, size_t size)
-{
-    if (size > UINT_MAX) return nullptr;
-    return attemptckrealloc(static_cast<char *>(p), static_cast<unsigned int>(size));
-}
-
-void tclFree(void *p)
-{
-    if (p) ckfree(static_cast<char *>(p));
-}
-
 PolyPoint *polyAllocPt(Polygon *poly, int capacity)
 {
     if (capacity <= 0) {
@@ -177,43 +166,6 @@ void hashDeleteWith(Tcl_HashTable *table, void (*release)(void *))
     Tcl_HashSearch search;
     for (Tcl_HashEntry *e = Tcl_FirstHashEntry(table, &search); e; e = Tcl_NextHashEntry(&search))
         if (release) release(Tcl_GetHashValue(e));
-    hashDelete(table);
-}
-
-void **hashKeys(Tcl_HashTable *table, int *count, int (*compare)(const void *, const void *))
-{
-    *count = 0;
-    void **keys = static_cast<void **>(gmemAlloc(static_cast<uint32_t>((table->numEntries + 1) * sizeof(void *))));
-    if (!keys) return nullptr;
-    Tcl_HashSearch search;
-    int n = 0;
-    for (Tcl_HashEntry *e = Tcl_FirstHashEntry(table, &search); e; e = Tcl_NextHashEntry(&search))
-        keys[n++] = Tcl_GetHashKey(table, e);
-    if (compare) qsort(keys, n, sizeof(void *), compare);
-    *count = n;
-    return keys;
-}
-
-void hashReplace(Tcl_HashEntry *entry, void *value, void (*release)(void *))
-{
-    void *old = Tcl_GetHashValue(entry);
-    if (old && old != value && release) release(old);
-    Tcl_SetHashValue(entry, value);
-}
-
-void hashDeleteChains(Tcl_HashTable *table)
-{
-    if (!table) return;
-    Tcl_HashSearch search;
-    for (Tcl_HashEntry *e = Tcl_FirstHashEntry(table, &search); e; e = Tcl_NextHashEntry(&search)) {
-        // Each value is a chain of blocks linked through their third word.
-        void **block = static_cast<void **>(Tcl_GetHashValue(e));
-        while (block) {
-            void **next = static_cast<void **>(block[2]);
-            gmemFree(block);
-            block = next;
-        }
-    }
     hashDelete(table);
 }
 

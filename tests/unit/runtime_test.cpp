@@ -227,18 +227,10 @@ TEST(OptionConverters, BandCombination)
     EXPECT_EQ(printBandComb(c), "0/2");
 }
 
-TEST(OptionConverters, NameCodeAndWordList)
+TEST(OptionConverters, NameCode)
 {
     Tcl_Interp *interp = test::interp();
-    static const char *const words[] = {"NONE", "LINEAR", "HISTEQ", nullptr};
-    WordListOption wl{"-func", words};
     int32_t v = 0;
-    EXPECT_EQ(parseWordList(interp, wl, "HISTEQ", &v), TCL_OK);
-    EXPECT_EQ(v, 3);
-    Tcl_ResetResult(interp);
-    EXPECT_EQ(parseWordList(interp, wl, "histeq", &v), TCL_ERROR);
-    EXPECT_STREQ(Tcl_GetStringResult(interp), "Invalid value: histeq for -func");
-
     NameCodeOption nc{"-pixel", [](const char *w) { return strcmp(w, "BYTE") == 0 ? 3 : -1; },
                       [](int c) -> const char * { return c == 3 ? "BYTE" : nullptr; }};
     EXPECT_EQ(parseNameCode(interp, nc, "BYTE", &v), TCL_OK);
