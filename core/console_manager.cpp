@@ -17,7 +17,6 @@
 #include "core/runtime.h"
 #include "core/subcmd.h"
 #include "core/tclutil.h"
-#include "display/gimg_table.h"
 
 namespace krel {
 
@@ -28,6 +27,8 @@ ConsoleManager &consoleManager()
     static ConsoleManager *manager = new ConsoleManager;
     return *manager;
 }
+
+void setConsoleHooks(const ConsoleHooks &hooks) { consoleManager().hooks = hooks; }
 
 namespace {
 
@@ -195,32 +196,6 @@ public:
 private:
     std::vector<Tcl_Interp *> kept_;
 };
-
-// ---------------------------------------------------------------------------
-// Script variables copied from a creating interpreter.
-
-struct ScriptVars {
-    std::string home, apps, cons;
-};
-
-ScriptVars readScriptVars(Tcl_Interp *source)
-{
-    ScriptVars v;
-    const char *home = getHomeDir(source);
-    v.home = home ? home : "";
-    const char *apps = Tcl_GetVar(source, "krelAppScripts", TCL_GLOBAL_ONLY);
-    v.apps = apps ? apps : "program.lib";
-    const char *cons = Tcl_GetVar(source, "krelConScripts", TCL_GLOBAL_ONLY);
-    v.cons = cons ? cons : "program.lib contk.lib";
-    return v;
-}
-
-void applyScriptVars(const ScriptVars &v, Tcl_Interp *target)
-{
-    Tcl_SetVar(target, "gimgHome", v.home.c_str(), TCL_GLOBAL_ONLY);
-    Tcl_SetVar(target, "krelAppScripts", v.apps.c_str(), TCL_GLOBAL_ONLY);
-    Tcl_SetVar(target, "krelConScripts", v.cons.c_str(), TCL_GLOBAL_ONLY);
-}
 
 // A new interpreter with Tcl (and Tk) initialised; null with `error` set on
 // failure.
@@ -627,7 +602,8 @@ Tcl_Interp *createConsoleInterp(int k, const ScriptVars &vars, std::string *erro
     if (con == nullptr) return nullptr;
     trackInterp(con);
     ClientData cd = reinterpret_cast<ClientData>(static_cast<intptr_t>(k));
-    int code = keepingCurrent([&] { return registerSubsystems(con); });
+    int (*registerSubsystems)(Tcl_Interp *) = consoleManager().hooks.registerSubsystems;
+    int code = registerSubsystems ? keepingCurrent([&] { return registerSubsystems(con); }) : TCL_OK;
     if (code == TCL_OK) {
         applyScriptVars(vars, con);
         if (!Tcl_CreateCommand(con, "krel", krelCommand, &consoleManager(), nullptr) ||
@@ -1001,7 +977,7 @@ int evalSub(Tcl_Interp *interp, int argc, const char **argv)
 int gimgSub(Tcl_Interp *interp, int, const char **)
 {
     Tcl_ResetResult(interp);
-    appendGimgNames(interp);
+    if (void (*names)(Tcl_Interp *) = consoleManager().hooks.appendImageNames) names(interp);
     return TCL_OK;
 }
 
@@ -1145,7 +1121,7 @@ int registerConsoleManager(Tcl_Interp *interp)
     }
     registerStandardChannels(interp);
     if (installHandler) Tcl_CreateExitHandler(consoleExitHandler, nullptr);
-    return initApplication(interp);
+    return m.hooks.initApplication ? m.hooks.initApplication(interp) : TCL_OK;
 }
 
 void closeAllConsoles(bool atExit)

@@ -3,6 +3,11 @@
 
 #include <tcl.h>
 
+#include "core/export.h"
+
+// Registers `calc` (the package entry calls it; `load ... Calc` too).
+KREL_API int Calc_Init(Tcl_Interp *interp);
+
 namespace krel {
 
 using CalcHandler = int (*)(Tcl_Interp *interp, int argc, const char **argv);
