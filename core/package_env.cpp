@@ -12,7 +12,12 @@ PackageState &packageState()
 
 bool interpHasTk(Tcl_Interp *interp)
 {
-    return Tcl_PkgPresent(interp, "Tk", nullptr, 0) != nullptr;
+    // Asked of an interpreter without Tk, Tcl_PkgPresent leaves "package Tk
+    // is not present" as the result: the caller's result is kept instead.
+    Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
+    bool present = Tcl_PkgPresent(interp, "Tk", nullptr, 0) != nullptr;
+    Tcl_RestoreInterpState(interp, state);
+    return present;
 }
 
 int initStubs(Tcl_Interp *interp, bool *hasTk)

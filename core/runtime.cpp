@@ -186,12 +186,22 @@ int tclUpdate(Tcl_Interp *interp, int flags)
     return handled;
 }
 
+// The meter and the pause and abort procedures belong to the application's
+// scripts. Where they are absent (a plain tclsh with only the image store
+// loaded) a long operation runs all the same and leaves the result alone.
+static bool hasCommand(Tcl_Interp *interp, const char *name)
+{
+    Tcl_CmdInfo info;
+    return Tcl_GetCommandInfo(interp, name, &info) != 0;
+}
+
 int meterReset(void)
 {
     RuntimeState &rt = runtime();
     if (currentInterp() == nullptr || rt.meterStep == 0.0f) return 0;
     Tcl_SetErrno(0);
     rt.meterValue = 0.0f;
+    if (!hasCommand(currentInterp(), "meter.reset")) return TCL_OK;
     return Tcl_EvalEx(currentInterp(), "meter.reset .status.info.meter", -1, TCL_EVAL_GLOBAL);
 }
 
@@ -201,6 +211,7 @@ int meterSet(const char *text, float fraction)
     if (currentInterp() == nullptr || rt.meterStep == 0.0f) return 0;
     Tcl_SetErrno(0);
     rt.meterValue = fraction;
+    if (!hasCommand(currentInterp(), "meter.set")) return TCL_OK;
     // The text goes in as one list element so that braces or brackets in an
     // operation name cannot break the script.
     Tcl_Obj *cmd = Tcl_NewStringObj("meter.set .status.info.meter", -1);
@@ -225,10 +236,10 @@ int checkRimageStatus(void)
     Tcl_Interp *interp = currentInterp();
     if (interp) {
         Tcl_Preserve(interp);
-        if (rt.rimageStatus == STATUS_PAUSE)
-            Tcl_EvalEx(interp, "krelPause", -1, TCL_EVAL_GLOBAL);
-        else if (rt.rimageStatus == STATUS_ABORT)
-            Tcl_EvalEx(interp, "krelAbort", -1, TCL_EVAL_GLOBAL);
+        const char *hook = rt.rimageStatus == STATUS_PAUSE   ? "krelPause"
+                           : rt.rimageStatus == STATUS_ABORT ? "krelAbort"
+                                                             : nullptr;
+        if (hook && hasCommand(interp, hook)) Tcl_EvalEx(interp, hook, -1, TCL_EVAL_GLOBAL);
         Tcl_Release(interp);
     }
     return rt.rimageStatus;

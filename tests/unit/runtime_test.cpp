@@ -140,16 +140,46 @@ TEST(StatusPoll, AbortAndPauseRunTheApplicationProcedures)
     runtime().rimageStatus = STATUS_ABORT;
     EXPECT_EQ(checkRimageStatus(), STATUS_ABORT);
     EXPECT_STREQ(Tcl_GetVar(interp, "aborts", TCL_GLOBAL_ONLY), "1");
-    // A pause procedure that resumes the run leaves the status it set.
-    Tcl_Eval(interp, "proc krelPause {} {set ::paused 1}");
+    // The poll answers the status as the pause procedure leaves it: one
+    // that resumes the run gives 0, one that keeps waiting gives the pause.
+    Tcl_CreateObjCommand(
+        interp, "resume",
+        [](ClientData, Tcl_Interp *, int, Tcl_Obj *const *) {
+            setRunStatus(STATUS_RUN);
+            return TCL_OK;
+        },
+        nullptr, nullptr);
+    Tcl_Eval(interp, "proc krelPause {} {set ::paused 1; resume}");
     runtime().rimageStatus = STATUS_PAUSE;
-    Tcl_Eval(interp, "proc krelPause {} {set ::paused 1}");
-    EXPECT_EQ(checkRimageStatus(), STATUS_PAUSE);
+    EXPECT_EQ(checkRimageStatus(), STATUS_RUN);
     EXPECT_STREQ(Tcl_GetVar(interp, "paused", TCL_GLOBAL_ONLY), "1");
+    EXPECT_EQ(runtime().rimageStatus, STATUS_RUN);
+    Tcl_Eval(interp, "proc krelPause {} {set ::paused 2}");
+    runtime().rimageStatus = STATUS_PAUSE;
+    EXPECT_EQ(checkRimageStatus(), STATUS_PAUSE);
+    EXPECT_STREQ(Tcl_GetVar(interp, "paused", TCL_GLOBAL_ONLY), "2");
     runtime().rimageStatus = STATUS_EVENTS;
     Tcl_Eval(interp, "set ::ran 0; after idle {set ::ran 1}");
     EXPECT_EQ(checkRimageStatus(), STATUS_EVENTS);
     EXPECT_STREQ(Tcl_GetVar(interp, "ran", TCL_GLOBAL_ONLY), "1");
+}
+
+TEST(StatusPoll, MissingApplicationProceduresAreSkipped)
+{
+    RuntimeReset reset;
+    Tcl_Interp *interp = Tcl_CreateInterp();
+    setCurrentInterp(interp);
+    runtime().meterStep = 0.05f;
+    Tcl_SetResult(interp, const_cast<char *>("kept"), TCL_STATIC);
+    EXPECT_EQ(meterReset(), TCL_OK);
+    EXPECT_EQ(meterSet("copy", 0.5f), TCL_OK);
+    runtime().rimageStatus = STATUS_ABORT;
+    EXPECT_EQ(checkRimageStatus(), STATUS_ABORT);
+    runtime().rimageStatus = STATUS_PAUSE;
+    EXPECT_EQ(checkRimageStatus(), STATUS_PAUSE);
+    EXPECT_STREQ(Tcl_GetStringResult(interp), "kept");
+    setCurrentInterp(nullptr);
+    Tcl_DeleteInterp(interp);
 }
 
 TEST(PolyAlloc, KeepsPointsZeroFillsAndCutsCount)
