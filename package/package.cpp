@@ -2,7 +2,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "core/conio.h"
 #include "core/console_manager.h"
@@ -138,7 +140,16 @@ void consolePanic(const char *format, ...)
     vsnprintf(text + n, sizeof text - n - 1, format, ap);
     va_end(ap);
     strncat(text, "\n", sizeof text - strlen(text) - 1);
-    consolePuts(CON_STDERR, text, static_cast<int>(strlen(text)));
+    // Without a console the message goes straight to the process's standard
+    // error: it is the last word before the abort.
+    if (currentInterp() != nullptr)
+        consolePuts(CON_STDERR, text, static_cast<int>(strlen(text)));
+    else if (write(STDERR_FILENO, text, strlen(text)) < 0) {
+        // nothing more can be done
+    }
+    // Tcl treats its panic procedure as never returning: going on would run
+    // into whatever state made it panic.
+    abort();
 }
 
 // The Tk console, where there is one: its `console` command's record starts

@@ -18,6 +18,6 @@ int initApplication(Tcl_Interp *interp);
 int reclassTkChild(Tcl_Interp *interp);
 int patchConsole(Tcl_Interp *interp);
 void packageExitHandler(ClientData);
-void consolePanic(const char *format, ...);
+[[noreturn]] void consolePanic(const char *format, ...);
 
 }  // namespace krel
