@@ -51,6 +51,9 @@ ssize_t readAll(int fd, void *buffer, size_t size);
 ssize_t writeAll(int fd, const void *buffer, size_t size);
 
 int64_t fileSize(int fd);  // -1 on error
+// Whether `path` names something other than a regular file (a device, a FIFO,
+// a directory). Asked before opening: opening a FIFO for reading blocks.
+bool isSpecialFile(const char *path);
 
 // Bytes available to the caller on the file system holding `path` (a file
 // that may not exist yet: its directory is asked). -1 on error.
