@@ -13,7 +13,7 @@
 
 #include "analysis/buffer.h"
 #include "analysis/classify.h"
-#include "script/prng.h"
+#include "core/prng.h"
 
 namespace krel {
 

@@ -25,7 +25,7 @@
 #include "image/modargs.h"
 #include "image/module_util.h"
 #include "image/modules.h"
-#include "script/prng.h"
+#include "core/prng.h"
 
 namespace krel {
 

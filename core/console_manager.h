@@ -38,6 +38,15 @@ struct ConsoleThread {
     ConsoleThread *next = nullptr;
 };
 
+// What the manager runs for the interpreters it makes. The package entry
+// supplies it before it registers the manager: the manager sits below the
+// subsystems and does not name them.
+struct ConsoleHooks {
+    int (*registerSubsystems)(Tcl_Interp *) = nullptr;  // the commands of a console interpreter
+    int (*initApplication)(Tcl_Interp *) = nullptr;     // the start-up of an application interpreter
+    void (*appendImageNames)(Tcl_Interp *) = nullptr;   // `krel gimg`: the gimg image names
+};
+
 // Process-wide state of the manager. The slot table and the thread list are
 // shared by threads and guarded by `lock`; nothing that evaluates Tcl runs
 // while it is held.
@@ -53,11 +62,15 @@ struct ConsoleManager {
     int runningThreads = 0;
     bool exitHandlerInstalled = false;
     bool shuttingDown = false;
+    ConsoleHooks hooks;  // set before any console thread starts; read only afterwards
 };
 ConsoleManager &consoleManager();
 
+void setConsoleHooks(const ConsoleHooks &hooks);
+
 // Registers the manager in an interpreter (the `krel` command, the console
-// channels and the exit handler on first use), then runs initApplication.
+// channels and the exit handler on first use), then runs the application
+// start-up hook.
 int registerConsoleManager(Tcl_Interp *interp);
 
 // Closes every console: as the deferred step of `krel delete all`, or at

@@ -119,16 +119,6 @@ std::string printBandComb(const BandComb &field)
     return text;
 }
 
-int parseWordList(Tcl_Interp *interp, const WordListOption &opt, const char *value, int32_t *field)
-{
-    for (int i = 0; opt.words[i]; ++i)
-        if (strcmp(opt.words[i], value) == 0) {
-            *field = i + 1;
-            return TCL_OK;
-        }
-    return refuse(interp, value, opt.optionName);
-}
-
 // Tk glue: printed values are handed to Tk as Tcl-heap strings it frees.
 static const char *handOver(const std::string &text, Tcl_FreeProc **freeProc)
 {
@@ -152,22 +142,6 @@ static const char *nameCodePrint(ClientData cd, Tk_Window, char *rec, int offset
     return handOver(printNameCode(*static_cast<const NameCodeOption *>(cd),
                                   *reinterpret_cast<int32_t *>(rec + offset)), fp);
 }
-static int fileParse(ClientData cd, Tcl_Interp *interp, Tk_Window, const char *value, char *rec, int offset)
-{
-    return parseFileName(interp, static_cast<const char *>(cd), value, rec + offset);
-}
-static const char *filePrint(ClientData, Tk_Window, char *rec, int offset, Tcl_FreeProc **fp)
-{
-    return handOver(std::string(rec + offset), fp);
-}
-static int paletteParse(ClientData cd, Tcl_Interp *interp, Tk_Window, const char *value, char *rec, int offset)
-{
-    return parsePalette(interp, static_cast<const char *>(cd), value, reinterpret_cast<PaletteSpec *>(rec + offset));
-}
-static const char *palettePrint(ClientData, Tk_Window, char *rec, int offset, Tcl_FreeProc **fp)
-{
-    return handOver(printPalette(*reinterpret_cast<PaletteSpec *>(rec + offset)), fp);
-}
 static int combParse(ClientData cd, Tcl_Interp *interp, Tk_Window, const char *value, char *rec, int offset)
 {
     return parseBandComb(interp, static_cast<const char *>(cd), value, reinterpret_cast<BandComb *>(rec + offset));
@@ -176,39 +150,14 @@ static const char *combPrint(ClientData, Tk_Window, char *rec, int offset, Tcl_F
 {
     return handOver(printBandComb(*reinterpret_cast<BandComb *>(rec + offset)), fp);
 }
-static int wordListParse(ClientData cd, Tcl_Interp *interp, Tk_Window, const char *value, char *rec, int offset)
-{
-    return parseWordList(interp, *static_cast<const WordListOption *>(cd), value,
-                         reinterpret_cast<int32_t *>(rec + offset));
-}
-static const char *wordListPrint(ClientData cd, Tk_Window, char *rec, int offset, Tcl_FreeProc **fp)
-{
-    auto *opt = static_cast<const WordListOption *>(cd);
-    int32_t v = *reinterpret_cast<int32_t *>(rec + offset);
-    int n = 0;
-    while (opt->words[n]) ++n;
-    return handOver(v >= 1 && v <= n ? opt->words[v - 1] : "", fp);
-}
 
 Tk_CustomOption makeNameCodeOption(const NameCodeOption *opt)
 {
     return {nameCodeParse, nameCodePrint, const_cast<NameCodeOption *>(opt)};
 }
-Tk_CustomOption makeFileNameOption(const char *optionName)
-{
-    return {fileParse, filePrint, const_cast<char *>(optionName)};
-}
-Tk_CustomOption makePaletteOption(const char *optionName)
-{
-    return {paletteParse, palettePrint, const_cast<char *>(optionName)};
-}
 Tk_CustomOption makeBandCombOption(const char *optionName)
 {
     return {combParse, combPrint, const_cast<char *>(optionName)};
-}
-Tk_CustomOption makeWordListOption(const WordListOption *opt)
-{
-    return {wordListParse, wordListPrint, const_cast<WordListOption *>(opt)};
 }
 
 }  // namespace krel

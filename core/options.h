@@ -31,11 +31,6 @@ struct BandComb {
     int32_t band[3];
 };
 
-struct WordListOption {
-    const char *optionName;
-    const char *const *words;  // null-terminated
-};
-
 int parseNameCode(Tcl_Interp *interp, const NameCodeOption &opt, const char *value, int32_t *field);
 std::string printNameCode(const NameCodeOption &opt, int32_t field);
 
@@ -47,14 +42,9 @@ std::string printPalette(const PaletteSpec &field);
 int parseBandComb(Tcl_Interp *interp, const char *optionName, const char *value, BandComb *field);
 std::string printBandComb(const BandComb &field);
 
-int parseWordList(Tcl_Interp *interp, const WordListOption &opt, const char *value, int32_t *field);
-
-// Tk custom options; the client data is the matching option record above
-// (for file, palette and comb: the option name as a const char*).
+// Tk custom options; the client data is the name-code record, or for the
+// band combination the option name as a const char*.
 Tk_CustomOption makeNameCodeOption(const NameCodeOption *opt);
-Tk_CustomOption makeFileNameOption(const char *optionName);
-Tk_CustomOption makePaletteOption(const char *optionName);
 Tk_CustomOption makeBandCombOption(const char *optionName);
-Tk_CustomOption makeWordListOption(const WordListOption *opt);
 
 }  // namespace krel

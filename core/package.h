@@ -1,7 +1,10 @@
-// Package entry: the process-wide record of the extension core, the entry
-// points and the registration sequence.
+// The package's process-wide record, its version, the stubs set-up of an
+// interpreter and the script variables every interpreter of the package gets
+// (home directory, application and console scripts). The entry points and
+// the registration sequence are in package/package.h.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include <tcl.h>
@@ -10,10 +13,6 @@
 #include "core/export.h"
 
 #define KREL_VERSION "3.4"
-
-KREL_API int Krel_Init(Tcl_Interp *interp);
-KREL_API int Console_Init(Tcl_Interp *interp);
-KREL_API int Calc_Init(Tcl_Interp *interp);
 
 namespace krel {
 
@@ -41,15 +40,19 @@ PackageState &packageState();
 int initStubs(Tcl_Interp *interp, bool *hasTk = nullptr);
 bool interpHasTk(Tcl_Interp *interp);
 
+// The home directory: $gimgHome, else $env(GHOME), $krelHome, $env(KREL),
+// else the working directory; whichever is found is stored in gimgHome.
 const char *getHomeDir(Tcl_Interp *interp);
+
+// The script variables of an interpreter: gimgHome, krelAppScripts and
+// krelConScripts, with their defaults where a variable is unset.
+struct ScriptVars {
+    std::string home, apps, cons;
+};
+ScriptVars readScriptVars(Tcl_Interp *source);
+void applyScriptVars(const ScriptVars &vars, Tcl_Interp *target);
+// Both at once; the source and the target may be the same interpreter.
 void setAppScriptVars(Tcl_Interp *source, Tcl_Interp *target);
-int initPackageCore(Tcl_Interp *interp);
-int registerSubsystems(Tcl_Interp *interp);
-int initApplication(Tcl_Interp *interp);
-int reclassTkChild(Tcl_Interp *interp);
-int patchConsole(Tcl_Interp *interp);
-void packageExitHandler(ClientData);
-void consolePanic(const char *format, ...);
 
 // The `gimg` command (palette management, names, rgb24, version).
 int gimgCommand(ClientData, Tcl_Interp *interp, int argc, const char **argv);

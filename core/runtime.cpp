@@ -116,17 +116,6 @@ void *tclAlloc(size_t size)
     return attemptckalloc(static_cast<unsigned int>(size));
 }
 
-void *tclRealloc(void *p, size_t size)
-{
-    if (size > UINT_MAX) return nullptr;
-    return attemptckrealloc(static_cast<char *>(p), static_cast<unsigned int>(size));
-}
-
-void tclFree(void *p)
-{
-    if (p) ckfree(static_cast<char *>(p));
-}
-
 PolyPoint *polyAllocPt(Polygon *poly, int capacity)
 {
     if (capacity <= 0) {
@@ -180,43 +169,6 @@ void hashDeleteWith(Tcl_HashTable *table, void (*release)(void *))
     hashDelete(table);
 }
 
-void **hashKeys(Tcl_HashTable *table, int *count, int (*compare)(const void *, const void *))
-{
-    *count = 0;
-    void **keys = static_cast<void **>(gmemAlloc(static_cast<uint32_t>((table->numEntries + 1) * sizeof(void *))));
-    if (!keys) return nullptr;
-    Tcl_HashSearch search;
-    int n = 0;
-    for (Tcl_HashEntry *e = Tcl_FirstHashEntry(table, &search); e; e = Tcl_NextHashEntry(&search))
-        keys[n++] = Tcl_GetHashKey(table, e);
-    if (compare) qsort(keys, n, sizeof(void *), compare);
-    *count = n;
-    return keys;
-}
-
-void hashReplace(Tcl_HashEntry *entry, void *value, void (*release)(void *))
-{
-    void *old = Tcl_GetHashValue(entry);
-    if (old && old != value && release) release(old);
-    Tcl_SetHashValue(entry, value);
-}
-
-void hashDeleteChains(Tcl_HashTable *table)
-{
-    if (!table) return;
-    Tcl_HashSearch search;
-    for (Tcl_HashEntry *e = Tcl_FirstHashEntry(table, &search); e; e = Tcl_NextHashEntry(&search)) {
-        // Each value is a chain of blocks linked through their third word.
-        void **block = static_cast<void **>(Tcl_GetHashValue(e));
-        while (block) {
-            void **next = static_cast<void **>(block[2]);
-            gmemFree(block);
-            block = next;
-        }
-    }
-    hashDelete(table);
-}
-
 }  // namespace krel
 
 using namespace krel;
@@ -234,12 +186,22 @@ int tclUpdate(Tcl_Interp *interp, int flags)
     return handled;
 }
 
+// The meter and the pause and abort procedures belong to the application's
+// scripts. Where they are absent (a plain tclsh with only the image store
+// loaded) a long operation runs all the same and leaves the result alone.
+static bool hasCommand(Tcl_Interp *interp, const char *name)
+{
+    Tcl_CmdInfo info;
+    return Tcl_GetCommandInfo(interp, name, &info) != 0;
+}
+
 int meterReset(void)
 {
     RuntimeState &rt = runtime();
     if (currentInterp() == nullptr || rt.meterStep == 0.0f) return 0;
     Tcl_SetErrno(0);
     rt.meterValue = 0.0f;
+    if (!hasCommand(currentInterp(), "meter.reset")) return TCL_OK;
     return Tcl_EvalEx(currentInterp(), "meter.reset .status.info.meter", -1, TCL_EVAL_GLOBAL);
 }
 
@@ -249,6 +211,7 @@ int meterSet(const char *text, float fraction)
     if (currentInterp() == nullptr || rt.meterStep == 0.0f) return 0;
     Tcl_SetErrno(0);
     rt.meterValue = fraction;
+    if (!hasCommand(currentInterp(), "meter.set")) return TCL_OK;
     // The text goes in as one list element so that braces or brackets in an
     // operation name cannot break the script.
     Tcl_Obj *cmd = Tcl_NewStringObj("meter.set .status.info.meter", -1);
@@ -273,10 +236,10 @@ int checkRimageStatus(void)
     Tcl_Interp *interp = currentInterp();
     if (interp) {
         Tcl_Preserve(interp);
-        if (rt.rimageStatus == STATUS_PAUSE)
-            Tcl_EvalEx(interp, "krelPause", -1, TCL_EVAL_GLOBAL);
-        else if (rt.rimageStatus == STATUS_ABORT)
-            Tcl_EvalEx(interp, "krelAbort", -1, TCL_EVAL_GLOBAL);
+        const char *hook = rt.rimageStatus == STATUS_PAUSE   ? "krelPause"
+                           : rt.rimageStatus == STATUS_ABORT ? "krelAbort"
+                                                             : nullptr;
+        if (hook && hasCommand(interp, hook)) Tcl_EvalEx(interp, hook, -1, TCL_EVAL_GLOBAL);
         Tcl_Release(interp);
     }
     return rt.rimageStatus;

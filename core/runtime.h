@@ -72,8 +72,6 @@ int caseCompare(const char *a, const char *b);
 
 // Tcl-heap allocation for memory that Tcl frees or keeps.
 void *tclAlloc(size_t size);  // null when the size does not fit or memory is short
-void *tclRealloc(void *p, size_t size);
-void tclFree(void *p);
 
 // Growable polygon point array.
 struct PolyPoint {
@@ -91,9 +89,6 @@ void polyFree(Polygon *poly);
 Tcl_HashTable *hashCreate();
 void hashDelete(Tcl_HashTable *table);
 void hashDeleteWith(Tcl_HashTable *table, void (*release)(void *value));
-void **hashKeys(Tcl_HashTable *table, int *count, int (*compare)(const void *, const void *));
-void hashReplace(Tcl_HashEntry *entry, void *value, void (*release)(void *value));
-void hashDeleteChains(Tcl_HashTable *table);
 
 // RAII holder of a gmemAlloc block.
 struct GmemDeleter {

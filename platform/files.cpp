@@ -124,6 +124,12 @@ int64_t fileSize(int fd)
     return st.st_size;
 }
 
+bool isSpecialFile(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && !S_ISREG(st.st_mode);
+}
+
 double freeDiskSpace(const char *path)
 {
     struct statvfs vfs;

@@ -62,6 +62,9 @@ ChunkResult readChunked(int fd, void *buffer, int64_t count, int64_t offset);
 ChunkResult writeChunked(int fd, const void *buffer, int64_t count, int64_t offset);
 
 int64_t fileSize(int fd);  // -1 on error
+// Whether `path` names something other than a regular file (a device, a FIFO,
+// a directory). Asked before opening: opening a FIFO for reading blocks.
+bool isSpecialFile(const char *path);
 
 // Bytes available to the caller on the file system holding `path` (a file
 // that may not exist yet: its directory is asked). -1 on error.

@@ -13,7 +13,7 @@
 #include "platform/files.h"
 #include "script/archive.h"
 #include "script/calc.h"
-#include "script/prng.h"
+#include "core/prng.h"
 
 namespace krel {
 
@@ -92,6 +92,9 @@ int calcDecompLoad(Tcl_Interp *interp, int argc, const char **argv)
     }
     std::string path;
     if (!translate(interp, argv[2], &path)) return fail(interp, kLabel, kNoTranslation);
+    // A device or a FIFO never ends (or never starts): it is refused before
+    // it is opened or read.
+    if (platform::isSpecialFile(path.c_str())) return fail(interp, kLabel, "Not a regular file.\n");
     platform::FileDesc fd = platform::openFile(path.c_str(), platform::OpenMode::Read);
     if (!fd) return fail(interp, kLabel, "Error in open.\n");
 

@@ -14,16 +14,10 @@
 #include "core/runtime.h"
 #include "core/subcmd.h"
 #include "image/modargs.h"
+#include "core/prng.h"
 #include "image/modules.h"
-#include "script/prng.h"
 
 namespace krel {
-
-Prng &sharedPrng()
-{
-    static Prng prng;
-    return prng;
-}
 
 double leadingDouble(const char *word)
 {

@@ -3,6 +3,11 @@
 
 #include <tcl.h>
 
+#include "core/export.h"
+
+// Registers `calc` (the package entry calls it; `load ... Calc` too).
+KREL_API int Calc_Init(Tcl_Interp *interp);
+
 namespace krel {
 
 // Creates the `calc` command. The exported Calc_Init, one of the package's

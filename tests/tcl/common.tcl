@@ -8,8 +8,17 @@ set ::krelSourceDir $env(KREL_SOURCE_DIR)
 set ::krelDataDir [file normalize [file join $::krelSourceDir .. shared data]]
 if {[info exists env(KREL_SHARED_DATA)]} {
     set ::krelDataDir $env(KREL_SHARED_DATA)
-} elseif {![file isdirectory $::krelDataDir]} {
-    set ::krelDataDir /work/shared/data
+}
+# Tests of the shared sample files need them beside the source tree (or in
+# $KREL_SHARED_DATA); without them those tests are skipped.
+testConstraint sharedData [file isdirectory $::krelDataDir]
+
+# Run on its own (not through runtest.tcl), a test file would make its
+# scratch files in the working directory, the source tree as often as not.
+if {[file normalize [tcltest::temporaryDirectory]] eq [file normalize [pwd]]} {
+    set scratch [file join [expr {[info exists env(TMPDIR)] ? $env(TMPDIR) : "/tmp"}] krel-tests-[pid]]
+    file mkdir $scratch
+    tcltest::configure -tmpdir $scratch
 }
 
 testConstraint display [expr {[info exists env(DISPLAY)] && $env(DISPLAY) ne ""}]

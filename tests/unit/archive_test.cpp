@@ -8,7 +8,7 @@
 
 #include "core/package.h"
 #include "script/archive.h"
-#include "script/prng.h"
+#include "core/prng.h"
 
 using namespace krel;
 

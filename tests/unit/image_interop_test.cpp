@@ -47,7 +47,7 @@ void writeEnvi(const std::string &path, const Bytes &data, int columns, int rows
 TEST(Interop, ErdasClassMapFromTheShelf)
 {
     std::string path = sharedDataDir() + "/92AV3GT.GIS";
-    if (access(path.c_str(), R_OK) != 0) GTEST_SKIP() << "sample file not present: " << path;
+    if (access(path.c_str(), R_OK) != 0) GTEST_SKIP() << "sample file not present (the shared sample data is expected in ../shared/data beside the source tree, or in $KREL_SHARED_DATA): " << path;
     int err;
     RamImage *img = getImage("", path.c_str(), nullptr, nullptr, &err);
     ASSERT_NE(img, nullptr) << errorText(err);

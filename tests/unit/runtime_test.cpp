@@ -140,16 +140,46 @@ TEST(StatusPoll, AbortAndPauseRunTheApplicationProcedures)
     runtime().rimageStatus = STATUS_ABORT;
     EXPECT_EQ(checkRimageStatus(), STATUS_ABORT);
     EXPECT_STREQ(Tcl_GetVar(interp, "aborts", TCL_GLOBAL_ONLY), "1");
-    // A pause procedure that resumes the run leaves the status it set.
-    Tcl_Eval(interp, "proc krelPause {} {set ::paused 1}");
+    // The poll answers the status as the pause procedure leaves it: one
+    // that resumes the run gives 0, one that keeps waiting gives the pause.
+    Tcl_CreateObjCommand(
+        interp, "resume",
+        [](ClientData, Tcl_Interp *, int, Tcl_Obj *const *) {
+            setRunStatus(STATUS_RUN);
+            return TCL_OK;
+        },
+        nullptr, nullptr);
+    Tcl_Eval(interp, "proc krelPause {} {set ::paused 1; resume}");
     runtime().rimageStatus = STATUS_PAUSE;
-    Tcl_Eval(interp, "proc krelPause {} {set ::paused 1}");
-    EXPECT_EQ(checkRimageStatus(), STATUS_PAUSE);
+    EXPECT_EQ(checkRimageStatus(), STATUS_RUN);
     EXPECT_STREQ(Tcl_GetVar(interp, "paused", TCL_GLOBAL_ONLY), "1");
+    EXPECT_EQ(runtime().rimageStatus, STATUS_RUN);
+    Tcl_Eval(interp, "proc krelPause {} {set ::paused 2}");
+    runtime().rimageStatus = STATUS_PAUSE;
+    EXPECT_EQ(checkRimageStatus(), STATUS_PAUSE);
+    EXPECT_STREQ(Tcl_GetVar(interp, "paused", TCL_GLOBAL_ONLY), "2");
     runtime().rimageStatus = STATUS_EVENTS;
     Tcl_Eval(interp, "set ::ran 0; after idle {set ::ran 1}");
     EXPECT_EQ(checkRimageStatus(), STATUS_EVENTS);
     EXPECT_STREQ(Tcl_GetVar(interp, "ran", TCL_GLOBAL_ONLY), "1");
+}
+
+TEST(StatusPoll, MissingApplicationProceduresAreSkipped)
+{
+    RuntimeReset reset;
+    Tcl_Interp *interp = Tcl_CreateInterp();
+    setCurrentInterp(interp);
+    runtime().meterStep = 0.05f;
+    Tcl_SetResult(interp, const_cast<char *>("kept"), TCL_STATIC);
+    EXPECT_EQ(meterReset(), TCL_OK);
+    EXPECT_EQ(meterSet("copy", 0.5f), TCL_OK);
+    runtime().rimageStatus = STATUS_ABORT;
+    EXPECT_EQ(checkRimageStatus(), STATUS_ABORT);
+    runtime().rimageStatus = STATUS_PAUSE;
+    EXPECT_EQ(checkRimageStatus(), STATUS_PAUSE);
+    EXPECT_STREQ(Tcl_GetStringResult(interp), "kept");
+    setCurrentInterp(nullptr);
+    Tcl_DeleteInterp(interp);
 }
 
 TEST(PolyAlloc, KeepsPointsZeroFillsAndCutsCount)
@@ -227,18 +257,10 @@ TEST(OptionConverters, BandCombination)
     EXPECT_EQ(printBandComb(c), "0/2");
 }
 
-TEST(OptionConverters, NameCodeAndWordList)
+TEST(OptionConverters, NameCode)
 {
     Tcl_Interp *interp = test::interp();
-    static const char *const words[] = {"NONE", "LINEAR", "HISTEQ", nullptr};
-    WordListOption wl{"-func", words};
     int32_t v = 0;
-    EXPECT_EQ(parseWordList(interp, wl, "HISTEQ", &v), TCL_OK);
-    EXPECT_EQ(v, 3);
-    Tcl_ResetResult(interp);
-    EXPECT_EQ(parseWordList(interp, wl, "histeq", &v), TCL_ERROR);
-    EXPECT_STREQ(Tcl_GetStringResult(interp), "Invalid value: histeq for -func");
-
     NameCodeOption nc{"-pixel", [](const char *w) { return strcmp(w, "BYTE") == 0 ? 3 : -1; },
                       [](int c) -> const char * { return c == 3 ? "BYTE" : nullptr; }};
     EXPECT_EQ(parseNameCode(interp, nc, "BYTE", &v), TCL_OK);

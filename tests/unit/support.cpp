@@ -53,10 +53,7 @@ std::string sourceDir()
 std::string sharedDataDir()
 {
     if (const char *env = getenv("KREL_SHARED_DATA")) return env;
-    std::string beside = sourceDir() + "/../shared/data";
-    std::error_code ec;
-    if (std::filesystem::is_directory(beside, ec)) return beside;
-    return "/work/shared/data";
+    return sourceDir() + "/../shared/data";
 }
 
 FileSizeLimit::FileSizeLimit(unsigned long bytes)

@@ -1,5 +1,6 @@
 // The package's shared pseudo-random generator: a linear congruential
-// generator drawn by `calc rand`, `calc rrand` and `calc scramble`.
+// generator drawn by `calc rand`, `calc rrand` and `calc scramble`, and by
+// the classifier's distance blur. One state for the whole process.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,10 @@ struct Prng {
         return static_cast<int>((state >> 16) & 0x7FFF);
     }
 };
-Prng &sharedPrng();
+inline Prng &sharedPrng()
+{
+    static Prng prng;
+    return prng;
+}
 
 }  // namespace krel

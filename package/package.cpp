@@ -1,11 +1,14 @@
-#include "core/package.h"
+#include "package/package.h"
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "core/conio.h"
 #include "core/console_manager.h"
+#include "core/package.h"
 #include "core/runtime.h"
 #include "core/tclutil.h"
 #include "analysis/modules.h"
@@ -14,62 +17,9 @@
 #include "image/rimage.h"
 #include "script/calc.h"
 #include "platform/fpu.h"
+#include "script/calc.h"
 
 namespace krel {
-
-PackageState &packageState()
-{
-    static PackageState state;
-    return state;
-}
-
-bool interpHasTk(Tcl_Interp *interp)
-{
-    return Tcl_PkgPresent(interp, "Tk", nullptr, 0) != nullptr;
-}
-
-int initStubs(Tcl_Interp *interp, bool *hasTk)
-{
-    if (Tcl_InitStubs(interp, "8.6", 0) == nullptr) return TCL_ERROR;
-    bool tk = false;
-    if (interpHasTk(interp)) {
-        if (Tk_InitStubs(interp, "8.6", 0) == nullptr) return TCL_ERROR;
-        tk = Tk_MainWindow(interp) != nullptr;
-        Tcl_ResetResult(interp);
-    }
-    if (hasTk) *hasTk = tk;
-    return TCL_OK;
-}
-
-// ---------------------------------------------------------------------------
-// Home directory and script variables.
-
-const char *getHomeDir(Tcl_Interp *interp)
-{
-    if (const char *home = Tcl_GetVar(interp, "gimgHome", TCL_GLOBAL_ONLY)) return home;
-    const char *found = Tcl_GetVar2(interp, "env", "GHOME", TCL_GLOBAL_ONLY);
-    if (!found) found = Tcl_GetVar(interp, "krelHome", TCL_GLOBAL_ONLY);
-    if (!found) found = Tcl_GetVar2(interp, "env", "KREL", TCL_GLOBAL_ONLY);
-    if (found) return Tcl_SetVar(interp, "gimgHome", found, TCL_GLOBAL_ONLY);
-    ObjRef saved(Tcl_GetObjResult(interp));
-    Tcl_EvalEx(interp, "set gimgHome [pwd]", -1, TCL_EVAL_GLOBAL);
-    Tcl_SetObjResult(interp, saved);
-    return Tcl_GetVar(interp, "gimgHome", TCL_GLOBAL_ONLY);
-}
-
-void setAppScriptVars(Tcl_Interp *source, Tcl_Interp *target)
-{
-    // Copies are taken first: the source and the target may be the same.
-    const char *home = getHomeDir(source);
-    std::string homeCopy = home ? home : "";
-    const char *apps = Tcl_GetVar(source, "krelAppScripts", TCL_GLOBAL_ONLY);
-    std::string appsCopy = apps ? apps : "program.lib";
-    const char *cons = Tcl_GetVar(source, "krelConScripts", TCL_GLOBAL_ONLY);
-    std::string consCopy = cons ? cons : "program.lib contk.lib";
-    Tcl_SetVar(target, "gimgHome", homeCopy.c_str(), TCL_GLOBAL_ONLY);
-    Tcl_SetVar(target, "krelAppScripts", appsCopy.c_str(), TCL_GLOBAL_ONLY);
-    Tcl_SetVar(target, "krelConScripts", consCopy.c_str(), TCL_GLOBAL_ONLY);
-}
 
 // ---------------------------------------------------------------------------
 // Core initialisation.
@@ -192,7 +142,16 @@ void consolePanic(const char *format, ...)
     vsnprintf(text + n, sizeof text - n - 1, format, ap);
     va_end(ap);
     strncat(text, "\n", sizeof text - strlen(text) - 1);
-    consolePuts(CON_STDERR, text, static_cast<int>(strlen(text)));
+    // Without a console the message goes straight to the process's standard
+    // error: it is the last word before the abort.
+    if (currentInterp() != nullptr)
+        consolePuts(CON_STDERR, text, static_cast<int>(strlen(text)));
+    else if (write(STDERR_FILENO, text, strlen(text)) < 0) {
+        // nothing more can be done
+    }
+    // Tcl treats its panic procedure as never returning: going on would run
+    // into whatever state made it panic.
+    abort();
 }
 
 // The Tk console, where there is one: its `console` command's record starts
@@ -273,6 +232,11 @@ int Krel_Init(Tcl_Interp *interp)
 int Console_Init(Tcl_Interp *interp)
 {
     if (initStubs(interp) != TCL_OK) return TCL_ERROR;
+    ConsoleHooks hooks;
+    hooks.registerSubsystems = registerSubsystems;
+    hooks.initApplication = initApplication;
+    hooks.appendImageNames = appendGimgNames;
+    setConsoleHooks(hooks);
     Tcl_Interp *previous = setCurrentInterp(interp);
     forgetWhenDeleted(interp);
     reclassTkChild(interp);
