@@ -54,6 +54,7 @@ struct RamImage {
     int32_t lineBytes;    // bytes of one cached band line
     int32_t refCount;     // C-level holders
     int32_t openCount;    // script-level opens
+    int32_t useCount;     // holders working on it now (modules, subcommands): no redefinition meanwhile
     int32_t cachedLines;  // lines per band in the cache
     int32_t cacheSlots;   // cachedLines x nbands
     int32_t imageFlags;   // 1: locked system image

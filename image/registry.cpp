@@ -113,6 +113,7 @@ RamImage *transplant(RamImage *existing, RamImage *fresh)
     memcpy(existing->tag, keep.tag, sizeof keep.tag);
     existing->refCount = keep.refCount;
     existing->openCount = keep.openCount;
+    existing->useCount = keep.useCount;
     existing->imageFlags = keep.imageFlags;
     existing->clients = keep.clients;
     existing->next = keep.next;

@@ -51,9 +51,9 @@ void holdToScriptOpen(RamImage *img);
 class ImageHold {
 public:
     ImageHold() = default;
-    explicit ImageHold(RamImage *img) : img_(img) {}
+    explicit ImageHold(RamImage *img) : img_(img) { use(); }
     // Looks a name up as tag, then as file name, opening it if needed.
-    ImageHold(const char *name, int *error) : img_(getImage(name, name, nullptr, nullptr, error)) {}
+    ImageHold(const char *name, int *error) : img_(getImage(name, name, nullptr, nullptr, error)) { use(); }
     ImageHold(const ImageHold &) = delete;
     ImageHold &operator=(const ImageHold &) = delete;
     ~ImageHold() { release(); }
@@ -61,16 +61,21 @@ public:
     {
         release();
         img_ = img;
+        use();
     }
     void release()
     {
-        if (img_) releaseImage(img_, nullptr);
+        if (img_) {
+            --img_->useCount;
+            releaseImage(img_, nullptr);
+        }
         img_ = nullptr;
     }
     // Gives the reference up to the caller (who then owes its release).
     RamImage *take()
     {
         RamImage *img = img_;
+        if (img) --img->useCount;
         img_ = nullptr;
         return img;
     }
@@ -79,6 +84,13 @@ public:
     explicit operator bool() const { return img_ != nullptr; }
 
 private:
+    // While held, the image is being read or written through pointers into
+    // its cache: redefining it from a callback (a meter or pause procedure,
+    // an event handler) would pull the lines away from under the holder.
+    void use()
+    {
+        if (img_) ++img_->useCount;
+    }
     RamImage *img_ = nullptr;
 };
 

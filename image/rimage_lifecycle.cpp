@@ -138,6 +138,7 @@ int rimageOpen(RimageCommand *cmd, Tcl_Interp *interp, int argc, const char **ar
     if (!isMemoryFormat(code)) return rimageFail(interp, "Invalid image ID for a memory resident rimage.\n");
     RamImage *existing = findByTag(name);
     if (existing && existing->def.imgid != code) return rimageFail(interp, "Incompatible rimage ID.\n");
+    if (existing && existing->useCount > 0 && argc > 4) return rimageFail(interp, "Can't config a RAMIMG in use.\n");
     if (existing && argc == 4) {
         scriptOpen(existing);
         setResult(interp, existing->tag);
@@ -368,6 +369,7 @@ int rimageConfigure(RimageCommand *cmd, Tcl_Interp *interp, int argc, const char
     int n = argc - 3;
     if (n < 2) return describeDefOptions(interp, img->def, n == 1 ? argv[3] : nullptr);
     if (img->imageFlags & 1) return rimageFail(interp, "Can't config a locked RAMIMG.\n");
+    if (img->useCount > 0) return rimageFail(interp, "Can't config a RAMIMG in use.\n");
     ImageDef work = img->def;
     if (applyDefOptions(interp, &work, n, argv + 3) != TCL_OK) return TCL_ERROR;
     if (validateImageDef(interp, &work, &img->def) != TCL_OK) return TCL_ERROR;
@@ -441,6 +443,8 @@ int rimageCache(RimageCommand *, Tcl_Interp *interp, int argc, const char **argv
     }
     if (pct) {
         double p = std::clamp(atof(pct), 0.0, 100.0);
+        for (RamImage *img : images)
+            if (img->useCount > 0) return rimageFail(interp, std::string("Can't resize the buffer of a RAMIMG in use: ") + img->tag);
         for (RamImage *img : images) {
             int lines = std::max(1, static_cast<int>(img->def.rows * p * 0.01));
             if (setRAMImageBuf(img, lines) == 0) return rimageFail(interp, std::string("Fail to set ramimg buffer: ") + img->tag);
