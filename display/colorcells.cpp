@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "core/conio.h"
-#include "core/package.h"
+#include "display/display_state.h"
 
 namespace krel {
 

@@ -12,7 +12,7 @@
 #include <X11/Xutil.h>
 
 #include "core/options.h"
-#include "core/pixmap.h"
+#include "display/pixmap.h"
 #include "display/colorcells.h"
 #include "display/sampling.h"
 #include "image/ramimage.h"

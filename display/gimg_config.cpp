@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 
 #include "core/conio.h"
-#include "core/package.h"
 #include "core/runtime.h"
 #include "display/enhance.h"
 #include "display/gimg.h"
@@ -375,7 +374,7 @@ int attachFile(GimgMaster *m)
                 return TCL_ERROR;
             }
         }
-        if (!img && interpHasTk(interp)) {
+        if (!img && Tcl_PkgPresent(interp, "Tk", nullptr, 0) != nullptr) {
             if (Tk_PhotoHandle photo = Tk_FindPhoto(interp, name.c_str())) {
                 img = importPhoto(photo, (name + ".photo").c_str(), nullptr);
             }

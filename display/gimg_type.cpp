@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "core/conio.h"
-#include "core/package.h"
 #include "core/subcmd.h"
 #include "core/tclutil.h"
 #include "display/gimg.h"
@@ -353,7 +352,7 @@ void gimgChanged(GimgMaster *m)
 int registerGimgType(Tcl_Interp *interp)
 {
     if (gRegistered) return TCL_OK;
-    if (!interpHasTk(interp)) return TCL_OK;  // registered with the thread's first interpreter that has Tk
+    if (Tcl_PkgPresent(interp, "Tk", nullptr, 0) == nullptr) return TCL_OK;  // registered with the thread's first interpreter that has Tk
     initGimgTable();
     Tk_CreateImageType(&gGimgType);
     gRegistered = true;

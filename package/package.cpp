@@ -12,6 +12,7 @@
 #include "core/runtime.h"
 #include "core/tclutil.h"
 #include "analysis/modules.h"
+#include "display/display_state.h"
 #include "display/gimg.h"
 #include "display/gimg_table.h"
 #include "image/rimage.h"
@@ -35,20 +36,7 @@ int initPackageCore(Tcl_Interp *interp)
     if (Tcl_PkgProvide(interp, "Krel", KREL_VERSION) != TCL_OK) return TCL_ERROR;
     if (ps.initDone) return TCL_OK;
 
-    if (interpHasTk(interp) && ps.dc.display == nullptr) {
-        Tk_Window main = Tk_MainWindow(interp);
-        Tcl_ResetResult(interp);
-        if (main) {
-            Tk_MakeWindowExist(main);
-            ps.dc.screenNumber = Tk_ScreenNumber(main);
-            ps.dc.display = Tk_Display(main);
-            ps.dc.screen = Tk_Screen(main);
-            ps.dc.colormap = Tk_Colormap(main);
-            ps.dc.visual = Tk_Visual(main);
-            ps.dc.depth = Tk_Depth(main);
-            if (ps.dc.depth > 24) ps.dc.rgb24 = 1;
-        }
-    }
+    recordDisplayContext(interp);
 
     CurrentInterp current(interp);
     int code = registerImageTypes(interp);
@@ -121,7 +109,7 @@ int initApplication(Tcl_Interp *interp)
     // type then comes with the first one that has.
     if (registerImageTypes(interp) != TCL_OK) return TCL_ERROR;
     if (registerSubsystems(interp) != TCL_OK) return TCL_ERROR;
-    if (!Tcl_CreateCommand(interp, "gimg", gimgCommand, nullptr, gimgCommandDeleted)) return TCL_ERROR;
+    if (createGimgCommand(interp) != TCL_OK) return TCL_ERROR;
     if (!Tcl_CreateCommand(interp, "winmsg", winmsgCommand, nullptr, winmsgDeleted)) return TCL_ERROR;
     if (interpHasTk(interp)) Tcl_EvalEx(interp, "wm iconify .", -1, TCL_EVAL_GLOBAL);
     Tcl_ResetResult(interp);
@@ -188,7 +176,7 @@ void packageExitHandler(ClientData)
     deleteAllGimg();
     // The X server reclaims the colours of a client that disconnects, and Tk
     // may already have closed the display: only the table is dropped here.
-    packageState().paletteTable.clear();
+    forgetPalette();
     packageState().initDone = 0;
 }
 

@@ -6,7 +6,7 @@
 
 #include <zlib.h>
 
-#include "core/package.h"
+#include "display/display_state.h"
 #include "script/archive.h"
 #include "core/prng.h"
 

@@ -9,8 +9,9 @@
 #include <X11/Xlib.h>
 
 #include "core/conio.h"
-#include "core/package.h"
+#include "display/display_state.h"
 #include "core/subcmd.h"
+#include "core/version.h"
 #include "display/gimg_table.h"
 
 namespace krel {
@@ -55,19 +56,19 @@ bool buildPaletteTable(const char *kind, int n, std::vector<PaletteColor> *out)
     return false;
 }
 
-static bool colormapped(const DisplayContext &dc)
+static bool colormapped(const DisplayState &dc)
 {
     return dc.display != nullptr && dc.depth <= 8 && dc.colormap != 0;
 }
 
-static int logicalPaletteSize(const DisplayContext &dc)
+static int logicalPaletteSize(const DisplayState &dc)
 {
     int entries = dc.visual ? dc.visual->map_entries : 256;
     return entries < 256 ? entries : 256;
 }
 
 // Reads the first cells of the colormap: the "logical palette".
-static std::vector<XColor> readLogicalPalette(const DisplayContext &dc)
+static std::vector<XColor> readLogicalPalette(const DisplayState &dc)
 {
     std::vector<XColor> cells(logicalPaletteSize(dc));
     for (size_t i = 0; i < cells.size(); ++i) {
@@ -80,10 +81,10 @@ static std::vector<XColor> readLogicalPalette(const DisplayContext &dc)
 
 void releasePalette(bool report)
 {
-    PackageState &ps = packageState();
+    DisplayState &ps = displayState();
     if (ps.paletteTable.empty()) return;
-    if (ps.dc.display)
-        XFreeColors(ps.dc.display, ps.dc.colormap, ps.paletteTable.data(),
+    if (ps.display)
+        XFreeColors(ps.display, ps.colormap, ps.paletteTable.data(),
                     static_cast<int>(ps.paletteTable.size()), 0);
     if (report) conPrintf("%d palettes freed.\n", static_cast<int>(ps.paletteTable.size()));
     ps.paletteTable.clear();
@@ -91,8 +92,8 @@ void releasePalette(bool report)
 
 static void allocatePalette(const std::vector<PaletteColor> &table)
 {
-    PackageState &ps = packageState();
-    const DisplayContext &dc = ps.dc;
+    DisplayState &ps = displayState();
+    const DisplayState &dc = ps;
     std::vector<XColor> logical;
     size_t before = ps.paletteTable.size();
     for (const PaletteColor &c : table) {
@@ -129,8 +130,8 @@ static void allocatePalette(const std::vector<PaletteColor> &table)
 
 static int paletteCommand(Tcl_Interp *interp, int argc, const char **argv)
 {
-    PackageState &ps = packageState();
-    if (!colormapped(ps.dc)) return TCL_OK;
+    DisplayState &ps = displayState();
+    if (!colormapped(ps)) return TCL_OK;
     if (argc < 3) {
         Tcl_AppendResult(interp, "Usage: ", argv[0], " ", argv[1], " list|free|query|PSEUDO|BW|default", nullptr);
         return TCL_OK;
@@ -140,7 +141,7 @@ static int paletteCommand(Tcl_Interp *interp, int argc, const char **argv)
     if (strcmp(option, "free") == 0) {
         releasePalette(true);
     } else if (strcmp(option, "list") == 0) {
-        std::vector<XColor> logical = readLogicalPalette(ps.dc);
+        std::vector<XColor> logical = readLogicalPalette(ps);
         for (unsigned long pixel : ps.paletteTable) {
             if (pixel >= logical.size()) {
                 conEprintf("Undefined color index: %d\n", static_cast<int>(pixel));
@@ -154,7 +155,7 @@ static int paletteCommand(Tcl_Interp *interp, int argc, const char **argv)
     } else if (strcmp(option, "query") == 0) {
         int n = argc > 3 ? atoi(argv[3]) : 256;
         if (n < 0) n = 256;
-        std::vector<XColor> logical = readLogicalPalette(ps.dc);
+        std::vector<XColor> logical = readLogicalPalette(ps);
         for (int i = 0; i < n && i < static_cast<int>(logical.size()); ++i) {
             int r = logical[i].red >> 8, g = logical[i].green >> 8, b = logical[i].blue >> 8;
             snprintf(piece, sizeof piece, "{%d %d %d %d} ", 0x02000000 + r + g * 256 + b * 65536, r * 256, g * 256,
@@ -185,7 +186,7 @@ int gimgNames(Tcl_Interp *interp, int, const char **)
 }
 int gimgRgb24(Tcl_Interp *interp, int argc, const char **argv)
 {
-    DisplayContext &dc = packageState().dc;
+    DisplayState &dc = displayState();
     if (argc > 2)
         dc.rgb24 = atoi(argv[2]);
     else
@@ -206,7 +207,7 @@ const SubCommand<GimgHandler> kGimgCommands[] = {
 };
 }  // namespace
 
-int gimgCommand(ClientData, Tcl_Interp *interp, int argc, const char **argv)
+static int gimgCommand(ClientData, Tcl_Interp *interp, int argc, const char **argv)
 {
     if (argc < 2) {
         Tcl_AppendResult(interp, "Usage: ", argv[0], " names palette rgb24\n", nullptr);
@@ -220,6 +221,36 @@ int gimgCommand(ClientData, Tcl_Interp *interp, int argc, const char **argv)
     return entry->handler(interp, argc, argv);
 }
 
-void gimgCommandDeleted(ClientData) { releasePalette(false); }
+static void gimgCommandDeleted(ClientData) { releasePalette(false); }
+
+DisplayState &displayState()
+{
+    static DisplayState state;
+    return state;
+}
+
+void recordDisplayContext(Tcl_Interp *interp)
+{
+    DisplayState &ds = displayState();
+    if (ds.display != nullptr || Tcl_PkgPresent(interp, "Tk", nullptr, 0) == nullptr) return;
+    Tk_Window main = Tk_MainWindow(interp);
+    Tcl_ResetResult(interp);
+    if (!main) return;
+    Tk_MakeWindowExist(main);
+    ds.screenNumber = Tk_ScreenNumber(main);
+    ds.display = Tk_Display(main);
+    ds.screen = Tk_Screen(main);
+    ds.colormap = Tk_Colormap(main);
+    ds.visual = Tk_Visual(main);
+    ds.depth = Tk_Depth(main);
+    if (ds.depth > 24) ds.rgb24 = 1;
+}
+
+int createGimgCommand(Tcl_Interp *interp)
+{
+    return Tcl_CreateCommand(interp, "gimg", gimgCommand, nullptr, gimgCommandDeleted) ? TCL_OK : TCL_ERROR;
+}
+
+void forgetPalette() { displayState().paletteTable.clear(); }
 
 }  // namespace krel

@@ -1,4 +1,4 @@
-#include "core/pixmap.h"
+#include "display/pixmap.h"
 
 #include "core/conio.h"
 
