@@ -198,7 +198,8 @@ bool parseBandList(const char *text, std::vector<int> *out)
             out->push_back(static_cast<int>(v));
             if (v == b) break;
         }
-        if (*p == ',')
+        // The usage text shows "1:2:3"; commas are accepted alike.
+        if (*p == ',' || *p == ':')
             ++p;
         else if (*p)
             return false;
