@@ -10,6 +10,7 @@
 
 #include "analysis/simd.h"
 #include "core/conio.h"
+#include "core/texts.h"
 
 namespace krel {
 
@@ -287,7 +288,7 @@ bool classifyWindow(int inRows, int inCols, int outRows, int outCols, const char
         return false;
     }
     if (w.ic < 0 || w.ic >= inCols) {
-        conEprintf("input start colum out of range.\n");
+        conEprintf("%s", texts::kInputStartColum);
         return false;
     }
     if (w.orow < 0 || w.orow >= outRows) {
