@@ -329,6 +329,7 @@ void adoptDefinition(GimgMaster *m, bool newlyAttached)
     m->o.dx = d.dx;
     m->o.dy = d.dy;
     if (!newlyAttached) return;
+    m->paletteOwn = false;
     const int n = std::clamp(d.nindices, 0, 256);
     if (n > 0) m->o.layer = 1;
     if (m->o.palette.v[0] == -1) {
@@ -559,7 +560,8 @@ int applyGeometry(GimgMaster *m)
     if (o.nbands < 0) o.nbands = 1;
     o.layer = std::clamp(o.layer, 0, std::max(o.nbands, 0));
     m->paletteInUse = m->image && o.layer >= 1;
-    if (m->paletteInUse) {
+    // Colours set through setIndices stay until an image is attached anew.
+    if (m->paletteInUse && !m->paletteOwn) {
         const ImageDef &d = m->image->def;
         if (d.nindices > 0) {
             m->paletteCount = std::min(d.nindices, 256);
