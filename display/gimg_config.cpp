@@ -9,9 +9,7 @@
 #include <iterator>
 #include <string>
 
-#include "core/conio.h"
 #include "display/gimg.h"
-#include "image/registry.h"
 
 namespace krel {
 
