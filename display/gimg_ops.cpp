@@ -9,6 +9,7 @@
 
 #include "core/subcmd.h"
 #include "display/gimg_table.h"
+#include "image/registry.h"
 
 namespace krel {
 
@@ -262,7 +263,12 @@ ChannelSummary channelSummary(GimgMaster *m, int channel)
 {
     ChannelSummary s;
     RamImage *img = m->image;
-    if (!img || computeBandStats(img, STATS_REUSE, 1, 1) != 0 || !img->bandStats) return s;
+    if (!img) return s;
+    // Computing polls the run status, which services events: one of them
+    // may have deleted the display (the master itself is preserved).
+    retainImage(img);
+    ImageHold keep(img);
+    if (computeBandStats(img, STATS_REUSE, 1, 1) != 0 || m->deleted || !img->bandStats) return s;
     const int band = m->paletteInUse ? std::max(m->o.layer, 1) - 1 : channel - 1;
     if (band < 0 || band >= img->def.nbands) return s;
     const BandStats &bs = img->bandStats[band];

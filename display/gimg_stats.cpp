@@ -42,7 +42,7 @@ int gimgHist(GimgMaster *m, Tcl_Interp *interp, int argc, const char **argv)
     double peak = 0;
     for (const auto &b : s.bins) peak = std::max(peak, b.second);
     for (const auto &b : s.bins) {
-        if (kind == 0 && b.second <= 0) continue;
+        if (kind != 1 && b.second <= 0) continue;
         if (kind == 2)
             snprintf(buf, sizeof buf, "{%d %.3f} ", b.first, peak > 0 ? b.second * 100.0 / peak : 0.0);
         else

@@ -22,7 +22,16 @@ const Orientation kTurnRight[12] = {{0, 0, 0}, {0, 0, 1}, {1, 1, 0},  {0, 1, 0},
 const Orientation kTurnLeft[12] = {{1, 1, 0}, {0, 0, -1}, {0, 0, 0}, {1, 0, 0}, {1, 0, 1},  {0, 1, 0},
                                    {0, 1, 0}, {1, 0, -1}, {1, 0, 0}, {0, 0, 0}, {0, 0, 1}, {0, 0, 0}};
 
-int volumeCount(const RamImage *img) { return std::max({img->numVolumes, img->def.volumes, 1}); }
+// Formats that find their volumes by reading (GIF) know the count only
+// after a visit to the last one; the current volume is selected again after.
+int volumeCount(RamImage *img)
+{
+    if (img->seekHook && img->numVolumes < 1) {
+        const int current = std::max(img->curVolume, 1);
+        if (selectVolume(img, -1) > 0) selectVolume(img, current);
+    }
+    return std::max({img->numVolumes, img->def.volumes, 1});
+}
 
 // Moves to a volume; a palette the new volume brings replaces the display's.
 int moveToVolume(GimgMaster *m, int volume)
