@@ -96,17 +96,18 @@ TEST(GeoWindow, BlocksHoldEverySource)
         const int t = geoTermCount(order);
         s.poly.J.assign(t, 0.0);
         s.poly.I.assign(t, 0.0);
-        // x = 100 + u + 0.02 (u^2 - v^2) (+ 0.0004 u^3), y = 100 + v - 0.03 u v about the centre.
+        // x = 100 + u + 0.02 u^2 - 0.06 v^2 (+ 0.0004 u^3), y = 100 + v - 0.03 u v about the centre.
         s.poly.J[0] = 100;
         s.poly.J[1] = 1;
         s.poly.J[3] = 0.02;
-        s.poly.J[5] = -0.02;
+        s.poly.J[5] = -0.06;
         s.poly.I[0] = 100;
         s.poly.I[2] = 1;
         s.poly.I[4] = -0.03;
         if (order == 3) s.poly.J[6] = 0.0004;
-        s.au = -100;
-        s.av = -100;
+        // Extremes in the middle of blocks, not on their edges.
+        s.au = -87;
+        s.av = -93;
         s.inCols = 260;
         s.inRows = 230;
         auto blocks = planBlocks(s, 0, 0, 200, 200, 1, 3000);
