@@ -1,6 +1,7 @@
 // calc geocalc -order ORDER -data DATA -file FILE: fits the records of DATA
 // and answers {residuals} {J} {I} {RMS}; calc geocalc alone runs the console
 // program.
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -110,8 +111,10 @@ int calcGeocalc(Tcl_Interp *interp, int argc, const char **argv)
     }
 
     Tcl_Obj *residuals = Tcl_NewListObj(0, nullptr);
+    // Residuals that print as zero print without a sign.
+    auto shown = [](float v) { return std::fabs(v) < 0.0005f ? 0.0 : static_cast<double>(v); };
     for (const Gcp &g : gcps)
-        Tcl_ListObjAppendElement(nullptr, residuals, Tcl_ObjPrintf("%d %.3f %.3f", g.id, g.dx, g.dy));
+        Tcl_ListObjAppendElement(nullptr, residuals, Tcl_ObjPrintf("%d %.3f %.3f", g.id, shown(g.dx), shown(g.dy)));
     Tcl_Obj *rms = coefficientText({fit.rmsX, fit.rmsY, fit.rms});
     Tcl_Obj *parts[] = {residuals, coefficientText(fit.poly.J), coefficientText(fit.poly.I), rms};
     Tcl_SetObjResult(interp, Tcl_NewListObj(4, parts));
