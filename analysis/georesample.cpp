@@ -111,6 +111,19 @@ bool windowRange(double lo, double hi, int size, int *first, int *count)
 
 }  // namespace
 
+bool rowAllInside(const GeoSampler &s, int row, int c0, int cols)
+{
+    if (cols <= 0) return false;
+    RowPoly p;
+    rowPoly(s, row, &p);
+    Box box;
+    addRowExtremes(p, s, c0, cols, &box);
+    // A margin far above the rounding of the pixels' own evaluation.
+    constexpr double kMargin = 1e-6;
+    return box.xmin >= -0.5 + kMargin && box.xmax < s.inCols - 0.5 - kMargin && box.ymin >= -0.5 + kMargin &&
+           box.ymax < s.inRows - 0.5 - kMargin;
+}
+
 SourceWindow sourceWindow(const GeoSampler &s, int r0, int c0, int rows, int cols)
 {
     Box box;
@@ -137,17 +150,18 @@ SourceWindow sourceWindow(const GeoSampler &s, int r0, int c0, int rows, int col
 
 namespace {
 
-void splitBlocks(const GeoSampler &s, OutputBlock b, bool halveRows, int sampleSize, size_t maxBytes,
-                 std::vector<OutputBlock> *out)
+// Rows are halved first: blocks as wide as the region keep every output row
+// whole, so that it is read and written once; columns are halved only when
+// a single row needs too large a window.
+void splitBlocks(const GeoSampler &s, OutputBlock b, int sampleSize, size_t maxBytes, std::vector<OutputBlock> *out)
 {
     b.window = sourceWindow(s, b.r0, b.c0, b.rows, b.cols);
     if (b.window.samples() * static_cast<size_t>(sampleSize) <= maxBytes || (b.rows == 1 && b.cols == 1)) {
         out->push_back(b);
         return;
     }
-    if (halveRows ? b.rows == 1 : b.cols == 1) halveRows = !halveRows;
     OutputBlock first = b, second = b;
-    if (halveRows) {
+    if (b.rows > 1) {
         first.rows = b.rows / 2;
         second.r0 = b.r0 + first.rows;
         second.rows = b.rows - first.rows;
@@ -156,8 +170,8 @@ void splitBlocks(const GeoSampler &s, OutputBlock b, bool halveRows, int sampleS
         second.c0 = b.c0 + first.cols;
         second.cols = b.cols - first.cols;
     }
-    splitBlocks(s, first, !halveRows, sampleSize, maxBytes, out);
-    splitBlocks(s, second, !halveRows, sampleSize, maxBytes, out);
+    splitBlocks(s, first, sampleSize, maxBytes, out);
+    splitBlocks(s, second, sampleSize, maxBytes, out);
 }
 
 }  // namespace
@@ -167,15 +181,31 @@ std::vector<OutputBlock> planBlocks(const GeoSampler &s, int r0, int c0, int row
 {
     std::vector<OutputBlock> blocks;
     if (rows <= 0 || cols <= 0) return blocks;
-    splitBlocks(s, OutputBlock{r0, c0, rows, cols, {}}, rows <= cols, sampleSize, maxBytes, &blocks);
+    splitBlocks(s, OutputBlock{r0, c0, rows, cols, {}}, sampleSize, maxBytes, &blocks);
     return blocks;
 }
 
 namespace {
 
-template <class T, int Degree, bool Bilinear>
+// The nearest sample of x >= -0.5 and the pixel left of x >= -1 by
+// truncation, which the inside test makes safe (no rounding mode calls).
+inline int nearestIndex(double x) { return static_cast<int>(x + 0.5); }
+inline int floorIndex(double x) { return static_cast<int>(x + 1.0) - 1; }
+
+// Bilinear values of byte samples stay within 0..255 and are stored rounded
+// half up; wider ones stay doubles for the pixel writer.
+template <class Out>
+inline Out store(double v)
+{
+    if constexpr (sizeof(Out) == 1)
+        return static_cast<Out>(static_cast<int>(v + 0.5));
+    else
+        return v;
+}
+
+template <class T, class Out, int Degree, bool Bilinear>
 void resampleKernel(const GeoSampler &s, const RowPoly &p, int c0, int n, const T *win, const SourceWindow &w,
-                    double *out)
+                    Out *out)
 {
     const int degree = Degree > 0 ? Degree : p.degree;
     const double xEnd = s.inCols - 0.5, yEnd = s.inRows - 0.5;
@@ -197,43 +227,42 @@ void resampleKernel(const GeoSampler &s, const RowPoly &p, int c0, int n, const 
         // Written so that NaN positions fail too.
         if (!(x >= -0.5 && x < xEnd && y >= -0.5 && y < yEnd)) continue;
         if (!Bilinear) {
-            const int ix = std::clamp(static_cast<int>(std::floor(x + 0.5)) - w.x0, 0, wx1);
-            const int iy = std::clamp(static_cast<int>(std::floor(y + 0.5)) - w.y0, 0, wy1);
-            out[k] = win[static_cast<size_t>(iy) * w.cols + ix];
+            const int ix = std::clamp(nearestIndex(x) - w.x0, 0, wx1);
+            const int iy = std::clamp(nearestIndex(y) - w.y0, 0, wy1);
+            out[k] = static_cast<Out>(win[static_cast<size_t>(iy) * w.cols + ix]);
             continue;
         }
-        const double fx0 = std::floor(x), fy0 = std::floor(y);
-        const double fx = x - fx0, fy = y - fy0;
-        const int x0 = static_cast<int>(fx0), y0 = static_cast<int>(fy0);
+        const int x0 = floorIndex(x), y0 = floorIndex(y);
+        const double fx = x - x0, fy = y - y0;
         const int xa = std::clamp(std::max(x0, 0) - w.x0, 0, wx1), xb = std::clamp(std::min(x0 + 1, lastCol) - w.x0, 0, wx1);
         const int ya = std::clamp(std::max(y0, 0) - w.y0, 0, wy1), yb = std::clamp(std::min(y0 + 1, lastRow) - w.y0, 0, wy1);
         const T *ra = win + static_cast<size_t>(ya) * w.cols, *rb = win + static_cast<size_t>(yb) * w.cols;
-        out[k] = (1 - fy) * ((1 - fx) * ra[xa] + fx * ra[xb]) + fy * ((1 - fx) * rb[xa] + fx * rb[xb]);
+        out[k] = store<Out>((1 - fy) * ((1 - fx) * ra[xa] + fx * ra[xb]) + fy * ((1 - fx) * rb[xa] + fx * rb[xb]));
     }
 }
 
-template <class T, bool Bilinear>
+template <class T, class Out, bool Bilinear>
 void resampleDegree(const GeoSampler &s, const RowPoly &p, int c0, int n, const T *win, const SourceWindow &w,
-                    double *out)
+                    Out *out)
 {
     switch (p.degree) {
-    case 1: resampleKernel<T, 1, Bilinear>(s, p, c0, n, win, w, out); break;
-    case 2: resampleKernel<T, 2, Bilinear>(s, p, c0, n, win, w, out); break;
-    default: resampleKernel<T, -1, Bilinear>(s, p, c0, n, win, w, out); break;
+    case 1: resampleKernel<T, Out, 1, Bilinear>(s, p, c0, n, win, w, out); break;
+    case 2: resampleKernel<T, Out, 2, Bilinear>(s, p, c0, n, win, w, out); break;
+    default: resampleKernel<T, Out, -1, Bilinear>(s, p, c0, n, win, w, out); break;
     }
 }
 
-template <class T>
+template <class T, class Out>
 void resampleAny(const GeoSampler &s, int row, int c0, int n, const T *win, const SourceWindow &w, bool bilinear,
-                 double *out)
+                 Out *out)
 {
     if (w.cols <= 0 || w.rows <= 0) return;
     RowPoly p;
     rowPoly(s, row, &p);
     if (bilinear)
-        resampleDegree<T, true>(s, p, c0, n, win, w, out);
+        resampleDegree<T, Out, true>(s, p, c0, n, win, w, out);
     else
-        resampleDegree<T, false>(s, p, c0, n, win, w, out);
+        resampleDegree<T, Out, false>(s, p, c0, n, win, w, out);
 }
 
 }  // namespace
@@ -246,6 +275,12 @@ void resampleRow(const GeoSampler &s, int row, int c0, int n, const uint8_t *win
 
 void resampleRow(const GeoSampler &s, int row, int c0, int n, const float *window, const SourceWindow &w,
                  bool bilinear, double *out)
+{
+    resampleAny(s, row, c0, n, window, w, bilinear, out);
+}
+
+void resampleRow(const GeoSampler &s, int row, int c0, int n, const uint8_t *window, const SourceWindow &w,
+                 bool bilinear, uint8_t *out)
 {
     resampleAny(s, row, c0, n, window, w, bilinear, out);
 }

@@ -44,14 +44,18 @@ struct SourceWindow {
 // within the input.
 SourceWindow sourceWindow(const GeoSampler &s, int r0, int c0, int rows, int cols);
 
+// Whether the sources of every output pixel (c0 .. c0 + cols, row) lie
+// inside the input (so that the pixels' old values are not needed).
+bool rowAllInside(const GeoSampler &s, int row, int c0, int cols);
+
 struct OutputBlock {
     int r0, c0, rows, cols;
     SourceWindow window;
 };
 
-// Splits an output region into blocks, halving alternately rows and columns
-// (starting with the shorter side) until a block's window holds at most
-// maxBytes at sampleSize bytes a sample.
+// Splits an output region into blocks, halving rows (and the columns of
+// single rows) until a block's window holds at most maxBytes at sampleSize
+// bytes a sample.
 std::vector<OutputBlock> planBlocks(const GeoSampler &s, int r0, int c0, int rows, int cols, int sampleSize,
                                     size_t maxBytes);
 
@@ -63,5 +67,8 @@ void resampleRow(const GeoSampler &s, int row, int c0, int n, const uint8_t *win
                  bool bilinear, double *out);
 void resampleRow(const GeoSampler &s, int row, int c0, int n, const float *window, const SourceWindow &w,
                  bool bilinear, double *out);
+// Byte samples into a byte image: bilinear values rounded half up.
+void resampleRow(const GeoSampler &s, int row, int c0, int n, const uint8_t *window, const SourceWindow &w,
+                 bool bilinear, uint8_t *out);
 
 }  // namespace krel

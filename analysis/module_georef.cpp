@@ -258,6 +258,9 @@ int georefModule(const char *prog, int argc, const char **argv)
     std::vector<uint8_t> bytes;
     std::vector<float> floatValues;
     std::vector<double> row;
+    // Bytes into a byte image go as they are, without a detour through doubles.
+    const bool byteRows = !floats && od.pixel == PIX_BYTE;
+    std::vector<uint8_t> byteRow;
     try {
         blocks = planBlocks(sampler, region.r0, region.c0, region.rows, region.cols, sampleSize, kWindowBytes);
         size_t most = 0;
@@ -266,7 +269,10 @@ int georefModule(const char *prog, int argc, const char **argv)
             floatValues.resize(most + 1);
         else
             bytes.resize(most + 1);
-        row.resize(static_cast<size_t>(region.cols) + 1);
+        if (byteRows)
+            byteRow.resize(static_cast<size_t>(region.cols) + 1);
+        else
+            row.resize(static_cast<size_t>(region.cols) + 1);
     } catch (const std::bad_alloc &) {
         conEprintf("Error in memory allocation.\n");
         return MODULE_FAILED;
@@ -292,8 +298,17 @@ int georefModule(const char *prog, int argc, const char **argv)
                     cancelled = true;
                     break;
                 }
-                if (sources || clear) {
-                    if (clear)
+                // Rows whose every pixel gets a source need not be read first.
+                const bool keep = !clear && !(sources && rowAllInside(sampler, r, b.c0, b.cols));
+                if (byteRows && (sources || clear)) {
+                    if (!keep)
+                        std::fill(byteRow.begin(), byteRow.begin() + b.cols, 0);
+                    else
+                        readLineBytes(out.get(), r, outBand, b.c0, b.cols, 1, byteRow.data());
+                    resampleRow(sampler, r, b.c0, b.cols, bytes.data(), b.window, bilinear, byteRow.data());
+                    putLineStored(out.get(), r, b.c0, b.cols, outBand, 1, byteRow.data());
+                } else if (sources || clear) {
+                    if (!keep)
                         std::fill(row.begin(), row.begin() + b.cols, 0.0);
                     else
                         readLineDoubles(out.get(), r, outBand, b.c0, b.cols, 1, row.data());
