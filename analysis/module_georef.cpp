@@ -237,19 +237,7 @@ int georefModule(const char *prog, int argc, const char **argv)
 
     const Region region = outputRegion(opts, od);
     std::vector<BandPair> pairs;
-    if (const char *b = moduleOption(opts, "-b")) {
-        if (!parseBandList(b, &pairs)) {
-            conEprintf("Invalid band specification.\n");
-            return MODULE_FAILED;
-        }
-        for (const BandPair &p : pairs)
-            if (p.in > id.nbands || p.out > od.nbands) {
-                conEprintf("Error in band params.\n");
-                return MODULE_FAILED;
-            }
-    } else {
-        for (int b = 1; b <= std::min(id.nbands, od.nbands); ++b) pairs.push_back({b, b});
-    }
+    if (!moduleBandPairs(moduleOption(opts, "-b"), id.nbands, od.nbands, &pairs)) return MODULE_FAILED;
 
     // Inputs of more than 8 bits (and signed bytes) are resampled as floats.
     const bool floats = id.bits > 8 || id.pixel == PIX_SBYTE;

@@ -4,14 +4,11 @@
 //
 // With KREL_FUZZ_SEEDS=DIR in the environment the binary writes parameter
 // files of orders 0 to 3 into DIR and stops: no other program writes them.
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "analysis/georesample.h"
 #include "image/goerechd.h"
-#include "platform/files.h"
 #include "reader.h"
 
 namespace {
@@ -41,20 +38,14 @@ void writeSeeds(const std::string &dir)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    if (const char *dir = getenv("KREL_FUZZ_SEEDS")) {
-        writeSeeds(dir);
-        exit(0);
-    }
+    krel::fuzz::writeOwnSeeds(writeSeeds);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const krel::fuzz::TempFile file("geo");
-    {
-        platform::FileDesc fd = platform::openFile(file.path.c_str(), platform::OpenMode::CreateTruncate);
-        if (!fd || platform::writeAt(fd.get(), data, size, 0) != static_cast<ssize_t>(size)) return 0;
-    }
+    if (!krel::fuzz::putInput(file, data, size)) return 0;
     GeoSampler s;
     if (!readGeoFile(file.path.c_str(), &s.poly).empty()) return 0;
     // A 24 x 20 output grid of 30 m over a 40 x 40 input.
