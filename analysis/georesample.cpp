@@ -234,6 +234,14 @@ void resampleKernel(const GeoSampler &s, const RowPoly &p, int c0, int n, const 
         }
         const int x0 = floorIndex(x), y0 = floorIndex(y);
         const double fx = x - x0, fy = y - y0;
+        // All four neighbours inside the input and the window: no clamping.
+        const unsigned ix = static_cast<unsigned>(x0 - w.x0), iy = static_cast<unsigned>(y0 - w.y0);
+        if (x0 >= 0 && x0 < lastCol && y0 >= 0 && y0 < lastRow && ix < static_cast<unsigned>(wx1) &&
+            iy < static_cast<unsigned>(wy1)) {
+            const T *q = win + static_cast<size_t>(iy) * w.cols + ix;
+            out[k] = store<Out>((1 - fy) * ((1 - fx) * q[0] + fx * q[1]) + fy * ((1 - fx) * q[w.cols] + fx * q[w.cols + 1]));
+            continue;
+        }
         const int xa = std::clamp(std::max(x0, 0) - w.x0, 0, wx1), xb = std::clamp(std::min(x0 + 1, lastCol) - w.x0, 0, wx1);
         const int ya = std::clamp(std::max(y0, 0) - w.y0, 0, wy1), yb = std::clamp(std::min(y0 + 1, lastRow) - w.y0, 0, wy1);
         const T *ra = win + static_cast<size_t>(ya) * w.cols, *rb = win + static_cast<size_t>(yb) * w.cols;
