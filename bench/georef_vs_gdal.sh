@@ -67,7 +67,7 @@ $(awk -v y="$y0" -v d="$dx" 'BEGIN { printf "%.3f", y + d / 2 }')"
 
 echo "georef 4096x4096 BYTE -> 4096x4096 map grid ($(gdalwarp --version | head -1);"
 echo "  peer: gdalwarp -q -overwrite -order N -r near|bilinear -te $te -ts $n $n -of GTiff, one thread,"
-echo "  default error threshold, GDAL_CACHEMAX default; input $(nproc) cores shared)"
+echo "  default error threshold, GDAL_CACHEMAX default; $(nproc) cores on the machine)"
 cat "$in" > /dev/null
 now() { date +%s.%N; }
 for case in "1 NN near" "2 BI bilinear"; do
