@@ -145,9 +145,7 @@ void readWindow(RamImage *in, int band, const SourceWindow &w, float *buffer)
         readLineValues(in, w.y0 + y, band, w.x0, w.cols, 1, buffer + static_cast<size_t>(y) * w.cols);
 }
 
-}  // namespace
-
-int georefModule(const char *prog, int argc, const char **argv)
+int georefRun(const char *prog, int argc, const char **argv)
 {
     if (argc == 0) {
         georefUsage(prog);
@@ -316,6 +314,19 @@ int georefModule(const char *prog, int argc, const char **argv)
     meterReset();
     applyUpdateFlag(out.get(), 1, written);
     return MODULE_DONE;
+}
+
+}  // namespace
+
+int georefModule(const char *prog, int argc, const char **argv)
+{
+    // No exception leaves for the Tcl command that runs the module.
+    try {
+        return georefRun(prog, argc, argv);
+    } catch (const std::bad_alloc &) {
+        conEprintf("Error in memory allocation.\n");
+        return MODULE_FAILED;
+    }
 }
 
 }  // namespace krel

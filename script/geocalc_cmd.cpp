@@ -3,6 +3,7 @@
 // program.
 #include <cmath>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -53,9 +54,7 @@ int fail(Tcl_Interp *interp, const char *message)
     return TCL_ERROR;
 }
 
-}  // namespace
-
-int calcGeocalc(Tcl_Interp *interp, int argc, const char **argv)
+int geocalcRun(Tcl_Interp *interp, int argc, const char **argv)
 {
     if (argc == 2) {
         runGeocalcConsole(interp);
@@ -119,6 +118,18 @@ int calcGeocalc(Tcl_Interp *interp, int argc, const char **argv)
     Tcl_Obj *parts[] = {residuals, coefficientText(fit.poly.J), coefficientText(fit.poly.I), rms};
     Tcl_SetObjResult(interp, Tcl_NewListObj(4, parts));
     return TCL_OK;
+}
+
+}  // namespace
+
+int calcGeocalc(Tcl_Interp *interp, int argc, const char **argv)
+{
+    // No exception leaves for Tcl.
+    try {
+        return geocalcRun(interp, argc, argv);
+    } catch (const std::bad_alloc &) {
+        return fail(interp, "Error in memory allocation.");
+    }
 }
 
 }  // namespace krel

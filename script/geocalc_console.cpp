@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -321,9 +322,7 @@ void showHelp(Tcl_Interp *interp)
     conPrintf("%s", text.str().c_str());
 }
 
-}  // namespace
-
-void runGeocalcConsole(Tcl_Interp *interp)
+void consoleLoop(Tcl_Interp *interp)
 {
     std::string line;
     while (true) {
@@ -356,6 +355,17 @@ void runGeocalcConsole(Tcl_Interp *interp)
         if (!more) break;
     }
     conPrintf("\n");
+}
+
+}  // namespace
+
+void runGeocalcConsole(Tcl_Interp *interp)
+{
+    try {
+        consoleLoop(interp);
+    } catch (const std::bad_alloc &) {
+        conEprintf("Error in memory allocation.\n");
+    }
 }
 
 }  // namespace krel
