@@ -12,7 +12,7 @@ void registerAnalysisModules()
         ModuleEntry entry;
     } kAnalysisModules[] = {
         {"classify", classifyModule}, {"dist", distModule},         {"egv", egvModule},
-        {"gstat", gstatModule},       {"statinfo", statinfoModule},
+        {"gstat", gstatModule},       {"statinfo", statinfoModule}, {"georef", georefModule},
     };
     for (const auto &m : kAnalysisModules) registerModule(m.name, m.entry);
 }

@@ -70,6 +70,15 @@ int consoleGetLine(Tcl_DString *line)
     return Tcl_DStringLength(line) - before;
 }
 
+bool consoleInputEnded()
+{
+    Tcl_Interp *interp = currentInterp();
+    if (interp == nullptr) return true;
+    if (consoleState().consoleStdio) return false;
+    Tcl_Channel in = Tcl_GetChannel(interp, "stdin", nullptr);
+    return in == nullptr || Tcl_Eof(in);
+}
+
 std::string &consoleLineBuffer()
 {
     static thread_local std::string buffer;

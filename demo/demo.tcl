@@ -180,6 +180,75 @@ proc demoClassify {work scene truthFile truth classes size} {
 }
 demoClassify $work $scene $truthFile $truth $classes $size
 
+# ---- Georeferencing ---------------------------------------------------------------
+# The scene gets a 30 m map grid; band 4 is turned by 20 degrees and enlarged
+# 1.2 times with "@". Control points pair map positions in the scene with
+# where they appear in the turned image (picked to a tenth of a pixel); fits
+# of orders 1 and 2 bring the turned image back into the scene's grid.
+
+# Band `band` of a line-interleaved ERDAS BYTE file, row by row.
+proc demoBand {file rows cols bands band} {
+    set c [open $file rb]
+    set data [read $c]
+    close $c
+    set values {}
+    for {set r 0} {$r < $rows} {incr r} {
+        binary scan $data @[expr {128 + ($r * $bands + $band - 1) * $cols}]cu$cols row
+        lappend values {*}$row
+    }
+    return $values
+}
+
+proc demoGeoref {work scene size} {
+    set x0 500015.0
+    set y0 4199985.0
+    rimage rform -in $scene -x0 $x0 -y0 $y0 -dx 30 -dy 30
+    set turned [file join $work turned.lan]
+    file delete $turned
+    rimage configure -file $turned -imgid E74 -pixel BYTE -rows $size -columns $size -nbands 1 \
+        -x0 0 -y0 0 -dx 1 -dy 1
+    rimage create overwrite
+    set angle 20.0
+    set scale 1.2
+    rimage georef -in $scene -out $turned -p @$angle,$scale,0,0 -b 4:1 -rs BI
+    say "turned band 4 by $angle degrees, enlarged $scale times: $turned"
+    # Where scene pixel (c, r) appears in the turned image: the inverse turn.
+    set a [expr {$angle * acos(-1) / 180}]
+    set o [expr {($size - 1) / 2.0}]
+    set recs {}
+    calc rand 7
+    for {set k 1} {$k <= 13} {incr k} {
+        set c [expr {16 + [calc rand] % ($size - 32)}]
+        set r [expr {16 + [calc rand] % ($size - 32)}]
+        set tc [expr {$o + $scale * (cos($a) * ($c - $o) + sin($a) * ($r - $o))}]
+        set tr [expr {$o + $scale * (-sin($a) * ($c - $o) + cos($a) * ($r - $o))}]
+        # The last point is a checkpoint: listed, not fitted.
+        lappend recs [list [expr {$k < 13}] $k [expr {$x0 + 30 * $c}] [expr {$y0 - 30 * $r}] \
+            [format %.1f $tc] [format %.1f $tr]]
+    }
+    set truth [demoBand $scene $size $size 6 4]
+    foreach order {1 2} {
+        set geo [file join $work fit$order.geo]
+        lassign [calc geocalc -order $order -data $recs -file $geo] residuals j i rms
+        say "order $order fit of 12 GCPs: residuals (ID DX DY) $residuals"
+        say "  RMS X2, Y2, both: [join $rms]"
+        set back [file join $work back$order.lan]
+        file delete $back
+        rimage configure -file $back -imgid E74 -pixel BYTE -rows $size -columns $size -nbands 1 \
+            -x0 $x0 -y0 $y0 -dx 30 -dy 30
+        rimage create overwrite
+        rimage georef -in $turned -out $back -p $geo -rs BI
+        set sum 0
+        set n 0
+        foreach v [demoBand $back $size $size 1 1] t $truth {
+            if {$v} { set sum [expr {$sum + abs($v - $t)}]; incr n }
+        }
+        say [format "  back in the scene's grid: %d pixels, mean absolute difference %.2f from band 4" $n \
+            [expr {$sum / double($n)}]]
+    }
+}
+demoGeoref $work $scene $size
+
 file delete -force $work
 
 # The console manager: a console shell loads the package through its console

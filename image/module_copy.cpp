@@ -179,19 +179,7 @@ int copyModule(const char *prog, int argc, const char **argv)
     w.cols = w.ci > 0 ? (w.ci + dx - 1) / dx : 0;
 
     std::vector<BandPair> pairs;
-    if (const char *b = opt("-b")) {
-        if (!parseBandList(b, &pairs)) {
-            conEprintf("Invalid band specification.\n");
-            return MODULE_FAILED;
-        }
-        for (const BandPair &p : pairs)
-            if (p.in > id.nbands || p.out > od.nbands) {
-                conEprintf("Error in band params.\n");
-                return MODULE_FAILED;
-            }
-    } else {
-        for (int b = 1; b <= std::min(id.nbands, od.nbands); ++b) pairs.push_back({b, b});
-    }
+    if (!moduleBandPairs(opt("-b"), id.nbands, od.nbands, &pairs)) return MODULE_FAILED;
 
     const char *ind = opt("-ind");
     if (ind && (ind[0] == 'Y' || ind[0] == 'y') && ind[1] == '\0' && id.nindices > 0 && od.nindices > 0) {

@@ -199,7 +199,7 @@ const SubCommand<CalcHandler> kCalcCommands[] = {
     {"galloc", 5, notInBuild},
     {"gfree", 5, notInBuild},
     {"gotoxy", 5, notInBuild},
-    {"geocalc", 5, notInBuild},
+    {"geocalc", 5, calcGeocalc},
     {"handles", 5, notInBuild},
     {"loadtime", 4, notInBuild},
     {"makefft", 4, notInBuild},

@@ -22,6 +22,9 @@ int calcDecompLoad(Tcl_Interp *interp, int argc, const char **argv);
 int calcCompTest(Tcl_Interp *interp, int argc, const char **argv);
 int calcScramble(Tcl_Interp *interp, int argc, const char **argv);
 
+// Control-point fits and their console program (geocalc_cmd.cpp).
+int calcGeocalc(Tcl_Interp *interp, int argc, const char **argv);
+
 // Numeric words are read by their leading number; no number reads as 0.
 double leadingDouble(const char *word);
 long leadingLong(const char *word);

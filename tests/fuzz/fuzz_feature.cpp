@@ -45,20 +45,14 @@ void writeSeeds(const std::string &dir)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    if (const char *dir = getenv("KREL_FUZZ_SEEDS")) {
-        writeSeeds(dir);
-        exit(0);
-    }
+    krel::fuzz::writeOwnSeeds(writeSeeds);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const krel::fuzz::TempFile file("ftr");
-    {
-        platform::FileDesc fd = platform::openFile(file.path.c_str(), platform::OpenMode::CreateTruncate);
-        if (!fd || platform::writeAt(fd.get(), data, size, 0) != static_cast<ssize_t>(size)) return 0;
-    }
+    if (!krel::fuzz::putInput(file, data, size)) return 0;
     FeaturePtr block(getFeature(file.path.c_str(), nullptr));
     if (!block) return 0;
     if (getFeatureInfo(block.get(), FINFO_KIND) == FEATURE_STAT) {
