@@ -1,0 +1,336 @@
+#include "script/etran.h"
+
+#include <cstring>
+
+namespace krel::etran {
+
+namespace {
+
+const OperatorEntry kOperators[] = {
+    {"=", CLASS_OPERATOR, 1, 0},     {"+", CLASS_OPERATOR, 1, 2},      {"-", CLASS_OPERATOR, 1, 2},
+    {"*", CLASS_OPERATOR, 2, 3},     {"/", CLASS_OPERATOR, 1, 3},      {"idiv", CLASS_OPERATOR, 1, 3},
+    {"lini", CLASS_OPERATOR, 4, 3},  {"%", CLASS_OPERATOR, 1, 3},      {"rand", CLASS_OPERATOR, 1, 3},
+    {"==", CLASS_OPERATOR, 3, 1},    {">=", CLASS_OPERATOR, 3, 1},     {"<=", CLASS_OPERATOR, 3, 1},
+    {">", CLASS_OPERATOR, 3, 1},     {"<", CLASS_OPERATOR, 3, 1},      {"&", CLASS_OPERATOR, 1, 4},
+    {"|", CLASS_OPERATOR, 1, 4},     {"xor", CLASS_OPERATOR, 1, 4},    {"^", CLASS_OPERATOR, 1, 4},
+    {"init", CLASS_OPERATOR, 1, 5},  {"initx", CLASS_OPERATOR, 0, 5},  {"inity", CLASS_OPERATOR, 0, 5},
+    {"initxy", CLASS_OPERATOR, 0, 5}, {"ring", CLASS_OPERATOR, 0, 5},  {"!", CLASS_OPERATOR, 0, 5},
+    {"max", CLASS_OPERATOR, 1, 5},   {"min", CLASS_OPERATOR, 1, 5},    {"neg", CLASS_OPERATOR, 1, 5},
+    {"(", CLASS_LPAREN, 0, 0},       {")", CLASS_RPAREN, 0, 0},        {"{", CLASS_LBRACE, 0, 0},
+    {"}", CLASS_RBRACE, 0, 0},       {";", CLASS_SEMICOLON, 0, 0},
+};
+const OperatorEntry kVariable = {nullptr, CLASS_VARIABLE, 0, 6};
+const OperatorEntry kNumber = {nullptr, CLASS_NUMBER, 0, 6};
+
+constexpr size_t kBracketDepth = 64;
+constexpr int kGroupPriority = 1000;
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool isSingle(char c) { return c != '\0' && strchr("!%&()*/;^{|}", c) != nullptr; }
+bool isRelation(char c) { return c == '<' || c == '=' || c == '>'; }
+bool isTemporary(std::string_view s) { return !s.empty() && s[0] == '~'; }
+
+// The words of the table as views, for comparisons without strlen.
+struct Words {
+    std::string_view word[sizeof kOperators / sizeof kOperators[0]];
+    Words()
+    {
+        for (size_t i = 0; i < sizeof kOperators / sizeof kOperators[0]; ++i) word[i] = kOperators[i].word;
+    }
+};
+
+}  // namespace
+
+const OperatorEntry &lookup(std::string_view token)
+{
+    static const Words words;
+    // Every word of the table is at most 6 characters.
+    if (token.size() <= 6)
+        for (size_t i = 0; i < sizeof kOperators / sizeof kOperators[0]; ++i)
+            if (token == words.word[i]) return kOperators[i];
+    return !token.empty() && isDigit(token[0]) ? kNumber : kVariable;
+}
+
+bool Tokenizer::next(std::string_view *token)
+{
+    if (pushed_) {
+        pushed_ = false;
+        *token = last_;
+        return !last_.empty();
+    }
+    const size_t n = text_.size();
+    while (pos_ < n && isBlank(text_[pos_])) ++pos_;
+    if (pos_ >= n) {
+        last_ = {};
+        return false;
+    }
+    const size_t start = pos_;
+    char c = text_[pos_++];
+    if (isRelation(c)) {
+        if (pos_ < n && text_[pos_] == '=') ++pos_;
+    } else if (!isSingle(c) && c != '+' && c != '-') {
+        // A word: up to a blank or a character that makes a token of its
+        // own. A sign continues it after a comma and in the exponent of a
+        // number.
+        while (pos_ < n) {
+            char d = text_[pos_];
+            if (isBlank(d) || isSingle(d) || isRelation(d)) break;
+            if (d == '+' || d == '-') {
+                char prev = text_[pos_ - 1];
+                if (!(prev == ',' || ((prev == 'e' || prev == 'E') && isDigit(text_[start])))) break;
+            }
+            ++pos_;
+        }
+    }
+    last_ = text_.substr(start, pos_ - start);
+    *token = last_;
+    return true;
+}
+
+EtranState &etranState()
+{
+    static EtranState state;
+    return state;
+}
+
+void Translator::fail(const char *message)
+{
+    error_.message = message;
+    error_.position = tokens_->position();
+    throw Failure{};
+}
+
+std::string_view Translator::keep(std::string text)
+{
+    texts_.push_back(std::move(text));
+    return texts_.back();
+}
+
+int Translator::newNode(std::string_view text, int priority, bool isOperator)
+{
+    Node node;
+    node.text = text;
+    node.priority = priority;
+    node.isOperator = isOperator;
+    nodes_.push_back(node);
+    return static_cast<int>(nodes_.size() - 1);
+}
+
+// One operand: a leaf, a negated leaf, or a whole bracketed sub-expression.
+// -1 when the text has ended.
+int Translator::term()
+{
+    std::string_view t;
+    if (!tokens_->next(&t)) return -1;
+    while (t == "+")
+        if (!tokens_->next(&t)) fail("unary operator missing variable.");
+    if (t == "-") {
+        if (!tokens_->next(&t)) fail("unary operator missing variable.");
+        const OperatorEntry &e = lookup(t);
+        if (e.tokenClass == CLASS_NUMBER) return newNode(keep("-" + std::string(t)), e.priority, false);
+        if (e.tokenClass != CLASS_VARIABLE) fail("expected a NUM or a VAR");
+        const OperatorEntry &neg = lookup("neg");
+        int node = newNode("neg", neg.priority, true);
+        int a = newNode(t, e.priority, false);
+        int b = newNode(t, e.priority, false);
+        nodes_[node].left = a;
+        nodes_[node].right = b;
+        return node;
+    }
+    const OperatorEntry &e = lookup(t);
+    switch (e.tokenClass) {
+    case CLASS_OPERATOR:
+        fail("unexpected operator.");
+    case CLASS_LPAREN:
+    case CLASS_LBRACE: {
+        if (brackets_.size() >= kBracketDepth) fail("bracket stack overflow");
+        brackets_.push_back(t[0]);
+        ++parCount_;
+        int root = tree(true);
+        nodes_[root].priority = kGroupPriority;
+        return root;
+    }
+    case CLASS_RPAREN:
+    case CLASS_RBRACE:
+        fail("Unexpected right parenthese or bracket in exprTerm");
+    case CLASS_SEMICOLON:
+        fail("syntax in exprTerm");
+    default:
+        return newNode(t, e.priority, false);
+    }
+}
+
+void Translator::insert(int *root, int node)
+{
+    const int p = nodes_[node].priority;
+    if (nodes_[*root].priority >= p) {
+        nodes_[node].left = *root;
+        *root = node;
+        return;
+    }
+    int x = *root;
+    while (nodes_[x].right >= 0 && nodes_[nodes_[x].right].priority < p) x = nodes_[x].right;
+    nodes_[node].left = nodes_[x].right;
+    nodes_[x].right = node;
+}
+
+// A statement, or (nested) a sub-expression up to its closer.
+int Translator::tree(bool nested)
+{
+    int root = term();
+    if (root < 0) fail(nested ? "parenthesis mismatch" : "empty line.");
+    std::string_view t;
+    while (tokens_->next(&t)) {
+        const OperatorEntry &e = lookup(t);
+        if (e.tokenClass == CLASS_OPERATOR) {
+            int node = newNode(t, e.priority, true);
+            if (e.mode != 0) {
+                int right = term();
+                if (right < 0) fail("opr syntax.");
+                nodes_[node].right = right;
+            }
+            insert(&root, node);
+        } else if (e.tokenClass == CLASS_SEMICOLON) {
+            tokens_->pushBack();
+            break;
+        } else if (e.tokenClass == CLASS_RPAREN || e.tokenClass == CLASS_RBRACE) {
+            if (!nested) fail("Unexpected right parenthese or bracket in exprTree");
+            if (brackets_.empty()) fail("bracket stack underflow");
+            char open = brackets_.back();
+            brackets_.pop_back();
+            if (t[0] == ')' && open != '(') fail("unmatch right parenthses");
+            if (t[0] == '}' && open != '{') fail("unmatch right bracket");
+            --parCount_;
+            return root;
+        } else {
+            fail("unexpected token in exprTree");
+        }
+    }
+    return root;
+}
+
+bool Translator::parse(std::string_view text)
+{
+    Tokenizer tokens(text);
+    tokens_ = &tokens;
+    nodes_.clear();
+    nodes_.reserve(text.size() / 2 + 4);
+    roots_.clear();
+    texts_.clear();
+    error_ = Error();
+    try {
+        std::string_view t;
+        while (tokens.next(&t)) {
+            if (t == ";") continue;
+            tokens.pushBack();
+            parCount_ = 0;
+            brackets_.clear();
+            roots_.push_back(tree(false));
+            if (parCount_ != 0) {
+                error_.note = "nPars " + std::to_string(parCount_) + "\n";
+                fail("parenthesis mismatch in main");
+            }
+        }
+        if (roots_.empty()) fail("empty line.");
+    } catch (const Failure &) {
+        tokens_ = nullptr;
+        return false;
+    }
+    tokens_ = nullptr;
+    return true;
+}
+
+void Translator::generate(std::vector<Instruction> *out, int64_t *counter)
+{
+    struct Visit {
+        int node;
+        int stage;
+    };
+    std::vector<Visit> stack;
+    static const std::string_view kNull = "null";
+    for (int root : roots_) {
+        if (!nodes_[root].isOperator) {
+            out->push_back({"", "", nodes_[root].text, ""});
+            continue;
+        }
+        stack.push_back({root, 0});
+        while (!stack.empty()) {
+            Visit &v = stack.back();
+            const Node &n = nodes_[v.node];
+            if (v.stage == 0) {
+                v.stage = 1;
+                if (n.left >= 0 && nodes_[n.left].isOperator) stack.push_back({n.left, 0});
+                continue;
+            }
+            if (v.stage == 1) {
+                v.stage = 2;
+                if (n.right >= 0 && nodes_[n.right].isOperator) stack.push_back({n.right, 0});
+                continue;
+            }
+            int index = v.node;
+            stack.pop_back();
+            Node &node = nodes_[index];
+            std::string_view left = node.left >= 0 ? nodes_[node.left].text : kNull;
+            std::string_view right = node.right >= 0 ? nodes_[node.right].text : kNull;
+            std::string_view result;
+            if (isTemporary(left))
+                result = left;
+            else if (isTemporary(right))
+                result = right;
+            else
+                result = keep("~t" + std::to_string((*counter)++));
+            out->push_back({result, left, node.text, right});
+            node.text = result;
+        }
+    }
+}
+
+bool translate(Translator *t, std::string_view text, std::vector<Instruction> *out)
+{
+    if (!t->parse(text)) return false;
+    out->reserve(t->nodes().size() / 2 + 1);
+    t->generate(out, &etranState().tempCounter);
+    return true;
+}
+
+std::string errorReport(std::string_view text, const Error &error)
+{
+    std::string report = error.note;
+    report += "\nError: ";
+    report += error.message;
+    report += "\n";
+    report.append(text.data(), text.size());
+    report += "\n";
+    size_t blanks = error.position > 0 ? error.position - 1 : 0;
+    report.append(blanks, ' ');
+    report += "^\n";
+    return report;
+}
+
+std::string treeListing(const Translator &t)
+{
+    std::string listing;
+    struct Visit {
+        int node;
+        int depth;
+    };
+    std::vector<Visit> stack;
+    const std::vector<Node> &nodes = t.nodes();
+    for (int root : t.roots()) {
+        stack.push_back({root, 0});
+        while (!stack.empty()) {
+            Visit v = stack.back();
+            stack.pop_back();
+            const Node &n = nodes[v.node];
+            listing.append(static_cast<size_t>(v.depth) * 2, ' ');
+            listing.append(n.text);
+            listing += " " + std::to_string(n.priority) + "\n";
+            if (n.right >= 0) stack.push_back({n.right, v.depth + 1});
+            if (n.left >= 0) stack.push_back({n.left, v.depth + 1});
+        }
+    }
+    return listing;
+}
+
+}  // namespace krel::etran
