@@ -26,30 +26,55 @@ constexpr size_t kBracketDepth = 64;
 constexpr int kGroupPriority = 1000;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-bool isSingle(char c) { return c != '\0' && strchr("!%&()*/;^{|}", c) != nullptr; }
-bool isRelation(char c) { return c == '<' || c == '=' || c == '>'; }
 bool isTemporary(std::string_view s) { return !s.empty() && s[0] == '~'; }
 
-// The words of the table as views, for comparisons without strlen.
-struct Words {
-    std::string_view word[sizeof kOperators / sizeof kOperators[0]];
-    Words()
+constexpr size_t kEntries = sizeof kOperators / sizeof kOperators[0];
+
+// What each character does to the tokeniser, and the table's one-character
+// words by character.
+enum CharKind : unsigned char { CH_WORD, CH_BLANK, CH_SINGLE, CH_RELATION, CH_SIGN };
+struct Tables {
+    CharKind kind[256];
+    signed char single[256];
+    unsigned char length[kEntries];
+    Tables()
     {
-        for (size_t i = 0; i < sizeof kOperators / sizeof kOperators[0]; ++i) word[i] = kOperators[i].word;
+        for (int c = 0; c < 256; ++c) {
+            kind[c] = CH_WORD;
+            single[c] = -1;
+        }
+        for (unsigned char c : std::string_view(" \t\n\r")) kind[c] = CH_BLANK;
+        for (unsigned char c : std::string_view("!%&()*/;^{|}")) kind[c] = CH_SINGLE;
+        for (unsigned char c : std::string_view("<=>")) kind[c] = CH_RELATION;
+        kind[static_cast<unsigned char>('+')] = kind[static_cast<unsigned char>('-')] = CH_SIGN;
+        for (size_t i = 0; i < kEntries; ++i) {
+            length[i] = static_cast<unsigned char>(strlen(kOperators[i].word));
+            if (length[i] == 1) single[static_cast<unsigned char>(kOperators[i].word[0])] = static_cast<signed char>(i);
+        }
     }
 };
+const Tables &tables()
+{
+    static const Tables t;
+    return t;
+}
 
 }  // namespace
 
 const OperatorEntry &lookup(std::string_view token)
 {
-    static const Words words;
-    // Every word of the table is at most 6 characters.
-    if (token.size() <= 6)
-        for (size_t i = 0; i < sizeof kOperators / sizeof kOperators[0]; ++i)
-            if (token == words.word[i]) return kOperators[i];
-    return !token.empty() && isDigit(token[0]) ? kNumber : kVariable;
+    const Tables &t = tables();
+    const size_t n = token.size();
+    if (n == 1) {
+        int i = t.single[static_cast<unsigned char>(token[0])];
+        if (i >= 0) return kOperators[i];
+    } else if (n <= 6) {  // the longest word of the table
+        for (size_t i = 0; i < kEntries; ++i)
+            if (t.length[i] == n && kOperators[i].word[0] == token[0] &&
+                memcmp(kOperators[i].word + 1, token.data() + 1, n - 1) == 0)
+                return kOperators[i];
+    }
+    return n > 0 && isDigit(token[0]) ? kNumber : kVariable;
 }
 
 bool Tokenizer::next(std::string_view *token)
@@ -60,25 +85,28 @@ bool Tokenizer::next(std::string_view *token)
         return !last_.empty();
     }
     const size_t n = text_.size();
-    while (pos_ < n && isBlank(text_[pos_])) ++pos_;
+    const CharKind *kind = tables().kind;
+    auto kindAt = [&](size_t i) { return kind[static_cast<unsigned char>(text_[i])]; };
+    while (pos_ < n && kindAt(pos_) == CH_BLANK) ++pos_;
     if (pos_ >= n) {
         last_ = {};
         return false;
     }
     const size_t start = pos_;
-    char c = text_[pos_++];
-    if (isRelation(c)) {
+    CharKind k = kindAt(pos_++);
+    if (k == CH_RELATION) {
         if (pos_ < n && text_[pos_] == '=') ++pos_;
-    } else if (!isSingle(c) && c != '+' && c != '-') {
+    } else if (k == CH_WORD) {
         // A word: up to a blank or a character that makes a token of its
         // own. A sign continues it after a comma and in the exponent of a
         // number.
         while (pos_ < n) {
-            char d = text_[pos_];
-            if (isBlank(d) || isSingle(d) || isRelation(d)) break;
-            if (d == '+' || d == '-') {
+            CharKind d = kindAt(pos_);
+            if (d == CH_SIGN) {
                 char prev = text_[pos_ - 1];
                 if (!(prev == ',' || ((prev == 'e' || prev == 'E') && isDigit(text_[start])))) break;
+            } else if (d != CH_WORD) {
+                break;
             }
             ++pos_;
         }

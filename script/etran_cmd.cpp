@@ -53,8 +53,13 @@ int etranParser(Tcl_Interp *interp, int argc, const char **argv)
     items.reserve(code.size());
     std::string line;
     for (const Instruction &in : code) {
-        line.clear();
-        line.append(in.result).append(" ").append(in.left).append(" ").append(in.op).append(" ").append(in.right);
+        line.assign(in.result);
+        line += ' ';
+        line += in.left;
+        line += ' ';
+        line += in.op;
+        line += ' ';
+        line += in.right;
         items.push_back(Tcl_NewStringObj(line.data(), static_cast<int>(line.size())));
     }
     Tcl_SetObjResult(interp, Tcl_NewListObj(static_cast<int>(items.size()), items.data()));
