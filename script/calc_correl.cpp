@@ -1,5 +1,6 @@
 // calc correl: the lag at which a short number list best matches a longer one.
 #include <cstdlib>
+#include <new>
 #include <vector>
 
 #include "script/calc.h"
@@ -26,9 +27,7 @@ std::vector<double> numbersFrom(const SplitList &list, long start)
     return v;
 }
 
-}  // namespace
-
-int calcCorrel(Tcl_Interp *interp, int argc, const char **argv)
+int correlate(Tcl_Interp *interp, int argc, const char **argv)
 {
     if (argc < 4 || argc > 6) {
         Tcl_AppendResult(interp, "Usage: ", argv[0], " ", argv[1], " list1 list2 start n", nullptr);
@@ -53,6 +52,18 @@ int calcCorrel(Tcl_Interp *interp, int argc, const char **argv)
     LagCorrelation best = bestLagCorrelation(s.data(), s.size(), l.data(), l.size(), static_cast<size_t>(n));
     if (best.found) Tcl_SetObjResult(interp, Tcl_ObjPrintf("%.8f %ld", best.r2, static_cast<long>(best.lag)));
     return TCL_OK;
+}
+
+}  // namespace
+
+int calcCorrel(Tcl_Interp *interp, int argc, const char **argv)
+{
+    try {
+        return correlate(interp, argc, argv);
+    } catch (const std::bad_alloc &) {
+        Tcl_SetResult(interp, const_cast<char *>("Error in malloc."), TCL_STATIC);
+        return TCL_ERROR;
+    }
 }
 
 }  // namespace krel

@@ -24,6 +24,9 @@ const OperatorEntry kNumber = {nullptr, CLASS_NUMBER, 0, 6};
 
 constexpr size_t kBracketDepth = 64;
 constexpr int kGroupPriority = 1000;
+// What term() and tree() return instead of a node.
+constexpr int kEnd = -1;
+constexpr int kFailed = -2;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isTemporary(std::string_view s) { return !s.empty() && s[0] == '~'; }
@@ -122,11 +125,11 @@ EtranState &etranState()
     return state;
 }
 
-void Translator::fail(const char *message)
+int Translator::fail(const char *message)
 {
     error_.message = message;
     error_.position = tokens_->position();
-    throw Failure{};
+    return kFailed;
 }
 
 std::string_view Translator::keep(std::string text)
@@ -146,18 +149,18 @@ int Translator::newNode(std::string_view text, int priority, bool isOperator)
 }
 
 // One operand: a leaf, a negated leaf, or a whole bracketed sub-expression.
-// -1 when the text has ended.
+// kEnd when the text has ended, kFailed after a syntax error.
 int Translator::term()
 {
     std::string_view t;
-    if (!tokens_->next(&t)) return -1;
+    if (!tokens_->next(&t)) return kEnd;
     while (t == "+")
-        if (!tokens_->next(&t)) fail("unary operator missing variable.");
+        if (!tokens_->next(&t)) return fail("unary operator missing variable.");
     if (t == "-") {
-        if (!tokens_->next(&t)) fail("unary operator missing variable.");
+        if (!tokens_->next(&t)) return fail("unary operator missing variable.");
         const OperatorEntry &e = lookup(t);
         if (e.tokenClass == CLASS_NUMBER) return newNode(keep("-" + std::string(t)), e.priority, false);
-        if (e.tokenClass != CLASS_VARIABLE) fail("expected a NUM or a VAR");
+        if (e.tokenClass != CLASS_VARIABLE) return fail("expected a NUM or a VAR");
         const OperatorEntry &neg = lookup("neg");
         int node = newNode("neg", neg.priority, true);
         int a = newNode(t, e.priority, false);
@@ -169,21 +172,22 @@ int Translator::term()
     const OperatorEntry &e = lookup(t);
     switch (e.tokenClass) {
     case CLASS_OPERATOR:
-        fail("unexpected operator.");
+        return fail("unexpected operator.");
     case CLASS_LPAREN:
     case CLASS_LBRACE: {
-        if (brackets_.size() >= kBracketDepth) fail("bracket stack overflow");
+        if (brackets_.size() >= kBracketDepth) return fail("bracket stack overflow");
         brackets_.push_back(t[0]);
         ++parCount_;
         int root = tree(true);
+        if (root < 0) return root;
         nodes_[root].priority = kGroupPriority;
         return root;
     }
     case CLASS_RPAREN:
     case CLASS_RBRACE:
-        fail("Unexpected right parenthese or bracket in exprTerm");
+        return fail("Unexpected right parenthese or bracket in exprTerm");
     case CLASS_SEMICOLON:
-        fail("syntax in exprTerm");
+        return fail("syntax in exprTerm");
     default:
         return newNode(t, e.priority, false);
     }
@@ -207,7 +211,8 @@ void Translator::insert(int *root, int node)
 int Translator::tree(bool nested)
 {
     int root = term();
-    if (root < 0) fail(nested ? "parenthesis mismatch" : "empty line.");
+    if (root == kFailed) return kFailed;
+    if (root < 0) return fail(nested ? "parenthesis mismatch" : "empty line.");
     std::string_view t;
     while (tokens_->next(&t)) {
         const OperatorEntry &e = lookup(t);
@@ -215,7 +220,8 @@ int Translator::tree(bool nested)
             int node = newNode(t, e.priority, true);
             if (e.mode != 0) {
                 int right = term();
-                if (right < 0) fail("opr syntax.");
+                if (right == kFailed) return kFailed;
+                if (right < 0) return fail("opr syntax.");
                 nodes_[node].right = right;
             }
             insert(&root, node);
@@ -223,16 +229,16 @@ int Translator::tree(bool nested)
             tokens_->pushBack();
             break;
         } else if (e.tokenClass == CLASS_RPAREN || e.tokenClass == CLASS_RBRACE) {
-            if (!nested) fail("Unexpected right parenthese or bracket in exprTree");
-            if (brackets_.empty()) fail("bracket stack underflow");
+            if (!nested) return fail("Unexpected right parenthese or bracket in exprTree");
+            if (brackets_.empty()) return fail("bracket stack underflow");
             char open = brackets_.back();
             brackets_.pop_back();
-            if (t[0] == ')' && open != '(') fail("unmatch right parenthses");
-            if (t[0] == '}' && open != '{') fail("unmatch right bracket");
+            if (t[0] == ')' && open != '(') return fail("unmatch right parenthses");
+            if (t[0] == '}' && open != '{') return fail("unmatch right bracket");
             --parCount_;
             return root;
         } else {
-            fail("unexpected token in exprTree");
+            return fail("unexpected token in exprTree");
         }
     }
     return root;
@@ -247,26 +253,30 @@ bool Translator::parse(std::string_view text)
     roots_.clear();
     texts_.clear();
     error_ = Error();
-    try {
-        std::string_view t;
-        while (tokens.next(&t)) {
-            if (t == ";") continue;
-            tokens.pushBack();
-            parCount_ = 0;
-            brackets_.clear();
-            roots_.push_back(tree(false));
-            if (parCount_ != 0) {
-                error_.note = "nPars " + std::to_string(parCount_) + "\n";
-                fail("parenthesis mismatch in main");
-            }
+    std::string_view t;
+    bool ok = true;
+    while (ok && tokens.next(&t)) {
+        if (t == ";") continue;
+        tokens.pushBack();
+        parCount_ = 0;
+        brackets_.clear();
+        int root = tree(false);
+        if (root < 0) {
+            ok = false;
+        } else if (parCount_ != 0) {
+            error_.note = "nPars " + std::to_string(parCount_) + "\n";
+            fail("parenthesis mismatch in main");
+            ok = false;
+        } else {
+            roots_.push_back(root);
         }
-        if (roots_.empty()) fail("empty line.");
-    } catch (const Failure &) {
-        tokens_ = nullptr;
-        return false;
+    }
+    if (ok && roots_.empty()) {
+        fail("empty line.");
+        ok = false;
     }
     tokens_ = nullptr;
-    return true;
+    return ok;
 }
 
 void Translator::generate(std::vector<Instruction> *out, int64_t *counter)

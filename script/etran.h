@@ -93,8 +93,8 @@ public:
     const Error &error() const { return error_; }
 
 private:
-    struct Failure {};
-    [[noreturn]] void fail(const char *message);
+    // Records the error at the tokeniser's place; returns the failure mark.
+    int fail(const char *message);
     int newNode(std::string_view text, int priority, bool isOperator);
     std::string_view keep(std::string text);
     int term();

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -355,7 +356,7 @@ const SubCommand<EtranHandler> kEtranCommands[] = {
     {"nvars", 4, etranNvars},       {"resetvar", 4, etranResetvar}, {"token", 5, etranToken},
 };
 
-int etranCommand(ClientData, Tcl_Interp *interp, int argc, const char **argv)
+int etranDispatch(Tcl_Interp *interp, int argc, const char **argv)
 {
     if (argc < 2) {
         conPrintf("Usage: etran isopr|nvars|parser|parser0|parser1|parser2|parser3|priority|resetvar|token\n");
@@ -368,6 +369,16 @@ int etranCommand(ClientData, Tcl_Interp *interp, int argc, const char **argv)
         return TCL_ERROR;
     }
     return entry->handler(interp, argc, argv);
+}
+
+int etranCommand(ClientData, Tcl_Interp *interp, int argc, const char **argv)
+{
+    try {
+        return etranDispatch(interp, argc, argv);
+    } catch (const std::bad_alloc &) {
+        Tcl_SetResult(interp, const_cast<char *>("Error in malloc: expression too large."), TCL_STATIC);
+        return TCL_ERROR;
+    }
 }
 
 }  // namespace
