@@ -46,6 +46,9 @@ run_case bil1x512 1 512 4194304
 # Classification and statistics kernels against numpy.
 "$build/bench/bench_classify" "${BENCH_DIR:-$build/bench-data}"
 
+# calc correl and etran parser against numpy and Python.
+TCLLIBPATH="$(cd "$build" && pwd)/krel" tclsh "$(dirname "$0")/calc_bench.tcl"
+
 # The gimg display against Tk's photo image, under X (Xvfb when headless).
 here=$(cd "$(dirname "$0")" && pwd)
 TCLLIBPATH="$(cd "$build" && pwd)/krel" "$here/../tests/with-xvfb.sh" 24 wish "$here/gimg_bench.tcl"

@@ -127,6 +127,15 @@ int evalInCurrent(const char *script)
 }
 }  // namespace
 
+void reportPanic(const char *text)
+{
+    std::string line = std::string("panic:") + text + "\n";
+    if (currentInterp() != nullptr)
+        consolePuts(CON_STDERR, line.data(), static_cast<int>(line.size()));
+    else
+        writeRaw(CON_STDERR, line.data(), static_cast<int>(line.size()));
+}
+
 }  // namespace krel
 
 using namespace krel;

@@ -251,6 +251,24 @@ demoGeoref $work $scene $size
 
 file delete -force $work
 
+# Scripting utilities: band arithmetic as three-address code, the lag between
+# two shifted noisy profiles, and the machine's memory and free disk.
+etran resetvar
+say "etran: ndvi = (nir - red) / (nir + red) becomes"
+foreach in [etran parser {ndvi = (nir - red) / (nir + red)}] { say "    $in" }
+calc rand 11
+set profile {}
+for {set i 0} {$i < 2000} {incr i} {
+    lappend profile [expr {250 + 30 * sin($i / 40.0) + 10 * sin($i / 7.0) + [calc rand] / 3276.7}]
+}
+set shifted {}
+foreach v [lrange $profile 137 [expr {137 + 511}]] { lappend shifted [expr {$v + [calc rand] / 3276.7}] }
+lassign [calc correl $shifted $profile] r2 lag
+say [format "calc correl: a 512-sample piece matches the profile at lag %d (r² %.4f)" $lag $r2]
+lassign [calc memory] load total avail
+say [format "memory: %d%% in use, %.1f of %.1f GiB available; free disk here: %.1f GiB" $load \
+         [expr {$avail / 1073741824.0}] [expr {$total / 1073741824.0}] [expr {[calc freeDisk $work] / 1073741824.0}]]
+
 # The console manager: a console shell loads the package through its console
 # entry. With a display, one runs beside this demo and opens a second
 # application with its console window (krel create).
