@@ -11,8 +11,9 @@ void registerAnalysisModules()
         const char *name;
         ModuleEntry entry;
     } kAnalysisModules[] = {
-        {"classify", classifyModule}, {"dist", distModule},         {"egv", egvModule},
-        {"gstat", gstatModule},       {"statinfo", statinfoModule},
+        {"calc", calcModule},         {"classify", classifyModule}, {"dist", distModule},
+        {"egv", egvModule},           {"gdem", gdemModule},         {"gstat", gstatModule},
+        {"statinfo", statinfoModule},
     };
     for (const auto &m : kAnalysisModules) registerModule(m.name, m.entry);
 }
