@@ -13,7 +13,7 @@ void registerAnalysisModules()
     } kAnalysisModules[] = {
         {"calc", calcModule},         {"classify", classifyModule}, {"dist", distModule},
         {"egv", egvModule},           {"gdem", gdemModule},         {"gstat", gstatModule},
-        {"statinfo", statinfoModule},
+        {"rotate", rotateModule},     {"statinfo", statinfoModule}, {"trans", transModule},
     };
     for (const auto &m : kAnalysisModules) registerModule(m.name, m.entry);
 }

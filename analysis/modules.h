@@ -13,6 +13,8 @@ int classifyModule(const char *prog, int argc, const char **argv);
 int distModule(const char *prog, int argc, const char **argv);
 int calcModule(const char *prog, int argc, const char **argv);
 int gdemModule(const char *prog, int argc, const char **argv);
+int transModule(const char *prog, int argc, const char **argv);
+int rotateModule(const char *prog, int argc, const char **argv);
 
 }  // namespace krel
 

@@ -36,18 +36,18 @@ int optionInt(const char *value, int fallback) { return value ? atoi(value) : fa
 
 double optionDouble(const char *value, double fallback) { return value ? atof(value) : fallback; }
 
-static bool readBand(const char *&p, int *band)
+static bool readBand(const char *&p, int *band, bool allowIndex)
 {
     if (!isdigit(static_cast<unsigned char>(*p))) return false;
     char *end;
     long v = strtol(p, &end, 10);
-    if (v < 1 || v > 1000000) return false;
+    if (v < (allowIndex ? 0 : 1) || v > 1000000) return false;
     *band = static_cast<int>(v);
     p = end;
     return true;
 }
 
-bool parseBandList(const char *text, std::vector<BandPair> *out)
+bool parseBandList(const char *text, std::vector<BandPair> *out, bool allowIndex)
 {
     out->clear();
     const char *p = text ? text : "";
@@ -56,11 +56,11 @@ bool parseBandList(const char *text, std::vector<BandPair> *out)
         while (*p && separator(*p)) ++p;
         if (!*p) break;
         BandPair pair{};
-        if (!readBand(p, &pair.in)) return false;
+        if (!readBand(p, &pair.in, allowIndex)) return false;
         pair.out = pair.in;
         if (*p == ':') {
             ++p;
-            if (!readBand(p, &pair.out)) return false;
+            if (!readBand(p, &pair.out, allowIndex)) return false;
         }
         if (*p && !separator(*p)) return false;
         if (static_cast<int>(out->size()) == kMaxBandItems) return false;

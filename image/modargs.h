@@ -32,7 +32,9 @@ struct BandPair {
 constexpr int kMaxBandItems = 8192;
 
 // Parses "i1[:o1];i2[:o2];..." (items separated by ";", "," or blanks).
-// Returns false on a malformed item or too many items.
-bool parseBandList(const char *text, std::vector<BandPair> *out);
+// Returns false on a malformed item or too many items. Bands count from 1;
+// with `allowIndex` a band may also be 0, naming the colour index of a
+// palette image.
+bool parseBandList(const char *text, std::vector<BandPair> *out, bool allowIndex = false);
 
 }  // namespace krel
