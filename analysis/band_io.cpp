@@ -42,36 +42,39 @@ float *floatLineFor(RamImage *img, int row, int band, int first, int *count)
 
 }  // namespace
 
-bool readRowSingles(RamImage *img, int row, int band, int first, int count, float *out)
+namespace {
+
+// BYTE lines widen, FLOAT lines copy or widen; other types convert through
+// the store's reader `other`.
+template <class T, class Other>
+bool readRow(RamImage *img, int row, int band, int first, int count, T *out, Other other)
 {
     const int pixel = img->def.pixel;
-    if (pixel != PIX_BYTE && pixel != PIX_FLOAT) return readLineValues(img, row, band, first, count, 1, out);
+    if (pixel != PIX_BYTE && pixel != PIX_FLOAT) return other(img, row, band, first, count, 1, out);
     const uint8_t *line = getLine(img, row, band, 1);
     if (!line) {
-        std::fill(out, out + std::max(count, 0), 0.0f);
+        std::fill(out, out + std::max(count, 0), T{});
         return false;
     }
     if (pixel == PIX_BYTE)
         widenBytes(line + first, count, out);
-    else
+    else if constexpr (sizeof(T) == 4)
         memcpy(out, line + static_cast<size_t>(first) * 4, static_cast<size_t>(count) * 4);
+    else
+        widenSingles(reinterpret_cast<const float *>(line) + first, count, out);
     return true;
+}
+
+}  // namespace
+
+bool readRowSingles(RamImage *img, int row, int band, int first, int count, float *out)
+{
+    return readRow(img, row, band, first, count, out, readLineValues);
 }
 
 bool readRowDoubles(RamImage *img, int row, int band, int first, int count, double *out)
 {
-    const int pixel = img->def.pixel;
-    if (pixel != PIX_BYTE && pixel != PIX_FLOAT) return readLineDoubles(img, row, band, first, count, 1, out);
-    const uint8_t *line = getLine(img, row, band, 1);
-    if (!line) {
-        std::fill(out, out + std::max(count, 0), 0.0);
-        return false;
-    }
-    if (pixel == PIX_BYTE)
-        widenBytes(line + first, count, out);
-    else
-        widenSingles(reinterpret_cast<const float *>(line) + first, count, out);
-    return true;
+    return readRow(img, row, band, first, count, out, readLineDoubles);
 }
 
 void writeRowSingles(RamImage *img, int row, int band, int first, int count, const float *values)

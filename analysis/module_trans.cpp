@@ -492,21 +492,15 @@ int transModule(const char *prog, int argc, const char **argv)
     t.inPalette = in->def.nindices > 0;
     t.outPalette = out->def.nindices > 0;
 
-    // The window, as copy takes it.
-    t.ic = optionInt(opt("-ic"), 0);
-    t.ir = optionInt(opt("-ir"), 0);
-    t.oc = optionInt(opt("-oc"), 0);
-    t.orow = optionInt(opt("-or"), 0);
-    if (t.ir < 0) t.orow -= t.ir, t.ir = 0;
-    if (t.ic < 0) t.oc -= t.ic, t.ic = 0;
-    if (t.orow < 0) t.ir -= t.orow, t.orow = 0;
-    if (t.oc < 0) t.ic -= t.oc, t.oc = 0;
     const ImageDef &id = in->def, &od = out->def;
-    const long rows = opt("-r") ? optionInt(opt("-r"), 0) : od.rows - t.orow;
-    const long cols = opt("-c") ? optionInt(opt("-c"), 0) : od.columns - t.oc;
-    t.ri = std::min({rows * t.dy, (od.rows - t.orow) * t.dy, static_cast<long>(id.rows) - t.ir});
-    t.ci = std::min({cols * t.dx, (od.columns - t.oc) * t.dx, static_cast<long>(id.columns) - t.ic});
-    t.outCols = t.ci > 0 ? (t.ci + t.dx - 1) / t.dx : 0;
+    const ModuleWindow w = moduleWindow(opts, id, od, t.dx, t.dy);
+    t.ic = w.ic;
+    t.ir = w.ir;
+    t.oc = w.oc;
+    t.orow = w.orow;
+    t.ri = w.ri;
+    t.ci = w.ci;
+    t.outCols = w.cols;
 
     if (!bandPairs(opt("-b"), t)) return MODULE_FAILED;
     if (overlapsItself(t)) {

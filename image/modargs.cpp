@@ -1,5 +1,6 @@
 #include "image/modargs.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -67,6 +68,28 @@ bool parseBandList(const char *text, std::vector<BandPair> *out, bool allowIndex
         out->push_back(pair);
     }
     return !out->empty();
+}
+
+ModuleWindow moduleWindow(const ModuleOption *table, const ImageDef &in, const ImageDef &out, int dx, int dy)
+{
+    auto opt = [&](const char *name) { return moduleOption(table, name); };
+    ModuleWindow w{};
+    w.dx = dx;
+    w.dy = dy;
+    w.ic = optionInt(opt("-ic"), 0);
+    w.ir = optionInt(opt("-ir"), 0);
+    w.oc = optionInt(opt("-oc"), 0);
+    w.orow = optionInt(opt("-or"), 0);
+    if (w.ir < 0) w.orow -= w.ir, w.ir = 0;
+    if (w.ic < 0) w.oc -= w.ic, w.ic = 0;
+    if (w.orow < 0) w.ir -= w.orow, w.orow = 0;
+    if (w.oc < 0) w.ic -= w.oc, w.oc = 0;
+    w.rows = opt("-r") ? optionInt(opt("-r"), 0) : out.rows - w.orow;
+    w.cols = opt("-c") ? optionInt(opt("-c"), 0) : out.columns - w.oc;
+    w.ri = std::min({w.rows * dy, (out.rows - w.orow) * dy, static_cast<long>(in.rows) - w.ir});
+    w.ci = std::min({w.cols * dx, (out.columns - w.oc) * dx, static_cast<long>(in.columns) - w.ic});
+    w.cols = w.ci > 0 ? (w.ci + dx - 1) / dx : 0;
+    return w;
 }
 
 }  // namespace krel
