@@ -11,8 +11,10 @@ void registerAnalysisModules()
         const char *name;
         ModuleEntry entry;
     } kAnalysisModules[] = {
-        {"classify", classifyModule}, {"dist", distModule},         {"egv", egvModule},
-        {"gstat", gstatModule},       {"statinfo", statinfoModule}, {"georef", georefModule},
+        {"calc", calcModule},         {"classify", classifyModule}, {"dist", distModule},
+        {"egv", egvModule},           {"gdem", gdemModule},         {"georef", georefModule},
+        {"gstat", gstatModule},       {"rotate", rotateModule},     {"statinfo", statinfoModule},
+        {"trans", transModule},
     };
     for (const auto &m : kAnalysisModules) registerModule(m.name, m.entry);
 }

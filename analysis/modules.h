@@ -12,6 +12,10 @@ int egvModule(const char *prog, int argc, const char **argv);
 int classifyModule(const char *prog, int argc, const char **argv);
 int distModule(const char *prog, int argc, const char **argv);
 int georefModule(const char *prog, int argc, const char **argv);
+int calcModule(const char *prog, int argc, const char **argv);
+int gdemModule(const char *prog, int argc, const char **argv);
+int transModule(const char *prog, int argc, const char **argv);
+int rotateModule(const char *prog, int argc, const char **argv);
 
 }  // namespace krel
 

@@ -52,3 +52,7 @@ TCLLIBPATH="$(cd "$build" && pwd)/krel" tclsh "$(dirname "$0")/calc_bench.tcl"
 # The gimg display against Tk's photo image, under X (Xvfb when headless).
 here=$(cd "$(dirname "$0")" && pwd)
 TCLLIBPATH="$(cd "$build" && pwd)/krel" "$here/../tests/with-xvfb.sh" 24 wish "$here/gimg_bench.tcl"
+
+# Band transforms, principal components, shaded relief and rotation against
+# numpy and gdaldem.
+/usr/bin/python3 "$(dirname "$0")/transforms_bench.py" "$build" "${BENCH_DIR:-$build/bench-data}"

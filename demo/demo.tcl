@@ -248,6 +248,79 @@ proc demoGeoref {work scene size} {
     }
 }
 demoGeoref $work $scene $size
+# ---- Band transforms, principal components, relief and rotation --------------------
+# Beside the scene: its normalised ratio of bands 4 and 3 as a grey ramp, its
+# first three principal components as a colour composite, shaded relief
+# (LAMBERT and SL) of a synthetic DEM, and the scene turned right. Each is
+# shown and saved as a PNG beside the build.
+proc demoShow {work name imgID args} {
+    set top [view $imgID {*}$args]
+    update
+    raise $top
+    update
+    set shot [image create photo -format window -data $top.image]
+    set png [file join [expr {[info exists ::env(KREL_DEMO_OUT)] ? $::env(KREL_DEMO_OUT) : $work}] demo-$name.png]
+    $shot write $png -format png
+    say "view: $name ([image width $shot] x [image height $shot]) saved as $png"
+    image delete $shot
+    destroy $top
+}
+proc demoTransforms {work scene size} {
+    set nratio [file join $work nratio.img]
+    file delete $nratio
+    rimage calc -in $scene -out $nratio -imgid BSQ -nbands 1 -f nratio -b 4,3
+    rimage hist -imgid $nratio
+    say "calc nratio of bands 4, 3: [rimage hist -imgid $nratio -list stats] (sd mean min max)"
+    # -1 .. 1 stretched onto a grey ramp of bytes.
+    set grey [file join $work nratio-grey.img]
+    file delete $grey
+    rimage calc -in $nratio -out $grey -f stretch -par 127.5,-1 -pixel BYTE
+
+    set stat [file join $work all.ftr]
+    set ev [file join $work all-ev.ftr]
+    set pc [file join $work pc.img]
+    file delete $stat $ev $pc
+    rimage gstat -in $scene -out $stat -stat all
+    rimage egv -in $stat -out $ev -stat all
+    rimage trans -in $scene -out $pc -imgid BSQ -pixel BYTE -ev $ev -pc 1-3
+    say "principal components 1-3 of the scene into $pc (BYTE, centred on 127.5):"
+    rimage statinfo -in $ev -info ALL
+
+    # A DEM of two hills and a valley, shaded by the Lambert model and with
+    # a specular highlight seen from above the middle.
+    set dem [file join $work dem.img]
+    file delete $dem
+    rimage configure -file $dem -imgid BSQ -pixel FLOAT -rows $size -columns $size -nbands 1
+    rimage create overwrite
+    set z {}
+    for {set r 0} {$r < $size} {incr r} {
+        for {set c 0} {$c < $size} {incr c} {
+            lappend z [expr {60 * exp(-(($c - 40) ** 2 + ($r - 50) ** 2) / 500.0) +
+                             45 * exp(-(($c - 90) ** 2 + ($r - 80) ** 2) / 300.0) - 0.1 * $r}]
+        }
+    }
+    rimage data -in $dem -data "BSQ 1 1 0 0 $size $size $z"
+    foreach op {LAMBERT SL} {
+        set shade [file join $work shade-[string tolower $op].img]
+        file delete $shade
+        rimage gdem -in $dem -out $shade -op $op -zs 0.3 -az 315
+        rimage hist -imgid $shade
+        say "gdem $op: [rimage hist -imgid $shade -list stats]"
+    }
+    set turned [file join $work turned.lan]
+    file delete $turned
+    rimage rotate -in $scene -out $turned -dir RIGHT
+    say "rotate RIGHT: [rimage cget $turned -rows] x [rimage cget $turned -columns]"
+
+    if {[info exists ::env(DISPLAY)] && $::env(DISPLAY) ne ""} {
+        demoShow $work nratio $grey
+        demoShow $work pc123 $pc -comb {1 2 3} -func HISTEQ
+        demoShow $work shade-lambert [file join $work shade-lambert.img]
+        demoShow $work shade-sl [file join $work shade-sl.img]
+        demoShow $work turned $turned -comb {4 3 2} -func HISTEQ
+    }
+}
+demoTransforms $work $scene $size
 
 file delete -force $work
 

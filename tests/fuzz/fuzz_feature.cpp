@@ -1,15 +1,18 @@
 // libFuzzer target: feature files (class statistics, eigenvectors, cluster
 // centres) as getFeature accepts them, listed by statinfo in every layout and
-// with each class covariance inverted.
+// with each class covariance inverted; eigenvector files also as the
+// principal-component transform takes them.
 //
 // With KREL_FUZZ_SEEDS=DIR in the environment the binary writes one file of
 // each kind into DIR and stops: no other program writes these files.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "analysis/feature.h"
 #include "analysis/statinfo.h"
+#include "analysis/trans.h"
 #include "platform/files.h"
 #include "reader.h"
 
@@ -58,6 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (getFeatureInfo(block.get(), FINFO_KIND) == FEATURE_STAT) {
         findStat(block.get(), "forest");
         for (int i = 0; i < getFeatureInfo(block.get(), FINFO_COUNT) && i < 64; ++i) invertStat(block.get(), i);
+    }
+    if (getFeatureInfo(block.get(), FINFO_KIND) == FEATURE_EIGEN) {
+        EigenBasis basis;
+        std::vector<int> components;
+        if (eigenBasis(block.get(), 8, &basis))
+            parseComponents("1-2,3", static_cast<int>(basis.weights.size()), &components);
     }
     StatInfoOptions listing;
     listing.in = file.path.c_str();
