@@ -253,6 +253,9 @@ int planeObjects(GimgMaster *m, Tcl_Interp *interp, int kind, int argc, const ch
     bool dynamic = false;
     const char *refusal = kind == 1 ? "Unknown frame option.\n" : kind == 2 ? "Unknown clip option.\n"
                                                                           : "invalid mask directive.\n";
+    if (i < argc && kind == 1 && combineCode(argv[i]) < 0 && strcmp(argv[i], "rc") && strcmp(argv[i], "pl") &&
+        strcmp(argv[i], "ov") && strcmp(argv[i], "dynamic") && strcmp(argv[i], "static") && strcmp(argv[i], "current"))
+        return opError(interp, refusal);
     if (i < argc && (strcmp(argv[i], "dynamic") == 0 || strcmp(argv[i], "static") == 0)) {
         dynamic = argv[i][0] == 'd';
         ++i;
@@ -270,8 +273,7 @@ int planeObjects(GimgMaster *m, Tcl_Interp *interp, int kind, int argc, const ch
         appendClassRanges(m, interp);
         return TCL_OK;
     }
-    if (i >= argc || (combineCode(argv[i]) < 0 && strcmp(argv[i], "rc") && strcmp(argv[i], "pl") && strcmp(argv[i], "ov")))
-        return opError(interp, refusal);
+    if (i >= argc) return opError(interp, refusal);
     if (!m->image) return opError(interp, "Image not configured");
     std::vector<MaskObject> objects;
     if (!parseObjects(m, interp, argc - i, argv + i, &objects)) return TCL_ERROR;

@@ -294,7 +294,7 @@ void freeMaster(GimgMaster *m)
     if (m->deleted) return;
     m->deleted = true;
     stopAnimation(m);
-    if (m->viewSource.empty() && m->tkMaster)
+    if (m->viewSource.empty())
         for (GimgMaster *view : gimgViewsOf(m)) {
             invalidatePixmap(view);
             gimgChanged(view);
