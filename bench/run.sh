@@ -46,3 +46,10 @@ run_case bil1x512 1 512 4194304
 # The gimg display against Tk's photo image, under X (Xvfb when headless).
 here=$(cd "$(dirname "$0")" && pwd)
 TCLLIBPATH="$(cd "$build" && pwd)/krel" "$here/../tests/with-xvfb.sh" 24 wish "$here/gimg_bench.tcl"
+
+# gimg dump against gdal_translate, and the copy magnifier against Tk photo
+# copy -zoom (the 4096 x 4096 x 3 ERDAS scene made here once).
+scene="$data/scene4096x3.lan"
+[ -f "$scene" ] || "$bin" make "$scene" 3 4096 4096
+cat "$scene" > /dev/null
+TCLLIBPATH="$(cd "$build" && pwd)/krel" "$here/../tests/with-xvfb.sh" 24 wish "$here/gimg_ops_bench.tcl" "$scene" "$data"
