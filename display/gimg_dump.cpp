@@ -12,10 +12,12 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "display/gimg_ops.h"
 #include "image/defoptions.h"
+#include "image/module_util.h"
 #include "image/registry.h"
 
 namespace krel {
@@ -197,6 +199,10 @@ std::string besideName(const std::string &target)
     buf.push_back('\0');
     const int fd = mkstemp(buf.data());
     if (fd < 0) return target + ".part";
+    // The output gets the permissions of any new file, not mkstemp's 0600.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
     close(fd);
     return std::string(buf.data());
 }
@@ -332,6 +338,12 @@ int gimgDump(GimgMaster *m, Tcl_Interp *interp, int argc, const char **argv)
     ImageHold out(openWithDef(&def, nullptr, 1, &error));
     if (!out) return opError(interp, error == IMGERR_CREATE ? "Error in image creation.\n" : "Error in image open.\n");
     if (kind == OUT_JPEG) out->def.block = def.block;
+    if (t.bits != 24) {
+        // The output's own cells, whatever colours the writer started from.
+        out->def.nindices = t.entries;
+        memcpy(out->def.palette, t.palette, sizeof t.palette);
+        if (writeFilePalette(out.get()) < 0) return opError(interp, "Error in image open.\n");
+    }
     t.out = out.get();
     t.bands = t.bits == 24 ? 3 : 1;
     if (t.rotate != 0) t.pixels.assign(static_cast<size_t>(t.W) * t.H * t.bands, 0);
