@@ -207,13 +207,14 @@ std::string besideName(const std::string &target)
     return std::string(buf.data());
 }
 
-int dumpPhoto(GimgMaster *m, Tcl_Interp *interp, DumpTarget &t, const char *name, bool overwrite, const char *option)
+int dumpPhoto(GimgMaster *m, Tcl_Interp *interp, DumpTarget &t, const char *name, bool overwrite, const char *option,
+              bool greyMean)
 {
     if (!overwrite && (option ? fileExists(name) : Tk_FindPhoto(interp, name) != nullptr))
         return opError(interp, "The file already exists.\n");
     t.bands = 3;
     t.pixels.assign(static_cast<size_t>(t.W) * t.H * 3, 0);
-    if (!renderLevels(m, t.bits == 8, sinkRow, &t) || m->deleted) return opError(interp, "Error in rimg creation.\n");
+    if (!renderLevels(m, greyMean, sinkRow, &t) || m->deleted) return opError(interp, "Error in rimg creation.\n");
     if (t.bits == 8) {
         // Cell colours in place of the levels.
         for (size_t i = 0; i < t.pixels.size(); i += 3) {
@@ -296,7 +297,7 @@ int gimgDump(GimgMaster *m, Tcl_Interp *interp, int argc, const char **argv)
     t.rotate = m->o.rotate;
     if (t.W <= 0 || t.H <= 0) return opError(interp, "No image is defined.\n");
     const bool greyMean = t.bits != 24 && t.grey && composite;
-    if (kind == OUT_PHOTO) return dumpPhoto(m, interp, t, file, overwrite != 0, option);
+    if (kind == OUT_PHOTO) return dumpPhoto(m, interp, t, file, overwrite != 0, option, greyMean);
 
     if (!overwrite && fileExists(file)) return opError(interp, "The file already exists.\n");
     ImageDef def = src->image->def;

@@ -156,12 +156,13 @@ void fillObject(Display *d, Drawable p, GC gc, const MaskObject &o)
         if (w > 0 && h > 0) XFillArc(d, p, gc, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h), 0, 360 * 64);
         break;
     default: {
-        // X fills the pixels whose centres lie inside: centres are at +0.5.
+        // X fills pixel (x, y) when the point (x, y) lies inside, as its
+        // rectangles do: the shape covers what Xlib fills.
         std::vector<XPoint> pts;
         for (size_t k = 0; k + 1 < o.points.size(); k += 2) {
             XPoint pt;
-            pt.x = static_cast<short>(std::clamp(std::lround(o.points[k] - 0.5), -32000L, 32000L));
-            pt.y = static_cast<short>(std::clamp(std::lround(o.points[k + 1] - 0.5), -32000L, 32000L));
+            pt.x = static_cast<short>(std::clamp(std::lround(o.points[k]), -32000L, 32000L));
+            pt.y = static_cast<short>(std::clamp(std::lround(o.points[k + 1]), -32000L, 32000L));
             pts.push_back(pt);
         }
         XFillPolygon(d, p, gc, pts.data(), static_cast<int>(pts.size()), Complex, CoordModeOrigin);
