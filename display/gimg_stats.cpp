@@ -84,11 +84,16 @@ int maskedStats(GimgMaster *m, Tcl_Interp *interp, StatKind what, bool normalize
     double count = 0;
     for (int ch = first; ch <= last; ++ch) {
         double n = 0, sum = 0, sq = 0, lo = 0, hi = 0;
+        RamImage *img = m->image;
         for (int r = 0; r < rows; ++r) {
             const uint8_t *b = &bits[static_cast<size_t>(r) * stride];
+            // Bands are read a line at a time; palette components through the index.
+            const uint8_t *line = m->paletteInUse ? nullptr : img->getLine(img, r, ch - 1, 1);
             for (int c = 0; c < cols; ++c) {
                 if (!((b[c >> 3] >> (c & 7)) & 1)) continue;
-                const double v = channelValue(m, ch, c, r);
+                const double v = m->paletteInUse ? channelValue(m, ch, c, r)
+                                 : line           ? lineValue(line, img->def.pixel, img->def.msbf, c)
+                                                  : 0.0;
                 if (n == 0 || v < lo) lo = n == 0 ? v : std::min(lo, v);
                 if (n == 0 || v > hi) hi = n == 0 ? v : std::max(hi, v);
                 ++n;
