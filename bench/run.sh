@@ -56,3 +56,9 @@ TCLLIBPATH="$(cd "$build" && pwd)/krel" "$here/../tests/with-xvfb.sh" 24 wish "$
 # Band transforms, principal components, shaded relief and rotation against
 # numpy and gdaldem.
 /usr/bin/python3 "$(dirname "$0")/transforms_bench.py" "$build" "${BENCH_DIR:-$build/bench-data}"
+# gimg dump against gdal_translate, and the copy magnifier against Tk photo
+# copy -zoom (the 4096 x 4096 x 3 ERDAS scene made here once).
+scene="$data/scene4096x3.lan"
+[ -f "$scene" ] || "$bin" make "$scene" 3 4096 4096
+cat "$scene" > /dev/null
+TCLLIBPATH="$(cd "$build" && pwd)/krel" "$here/../tests/with-xvfb.sh" 24 wish "$here/gimg_ops_bench.tcl" "$scene" "$data"

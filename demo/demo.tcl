@@ -103,6 +103,28 @@ $shot write $png -format png
 say "saved $png: [image width $shot] x [image height $shot], pixel (20,20) [$shot get 20 20] water,\
     (100,20) [$shot get 100 20] forest"
 image delete $shot
+# Asking and exporting the display: statistics, a profile across the scene,
+# means under a mask rectangle, a 4x magnifier saved as PNG, and the enhanced
+# composite dumped as TIFF and JPEG and opened again.
+say "stats of the composite: [$img stats]"
+say "profile of band 1 across row 64: [lrange [$img profile 1 0 64 16 0 8 0] 0 15]"
+$img mask data rc {16 16 48 48}
+say "means under the mask rectangle {16 16 48 48}: [$img mean true mask]"
+$img mask delete all
+set mag [image create gimg -width 128 -height 128]
+$mag copy $img 64 64 4 4
+set magPng [file join [expr {[info exists env(KREL_DEMO_OUT)] ? $env(KREL_DEMO_OUT) : [pwd]}] demo-magnifier.png]
+$mag dump $magPng TKPHOTO 24 1 {-format png}
+say "saved the 4x magnifier as $magPng ([file size $magPng] bytes)"
+image delete $mag
+foreach {kind ext} {TIFF tif JPEG jpg} {
+    set out [file join $work composite.$ext]
+    $img dump $out $kind 24 1
+    set t [rimage open $out]
+    say "dumped the composite as $kind: $out, [rimage cget $t -columns] x [rimage cget $t -rows] x\
+        [rimage cget $t -nbands] [rimage cget $t -imgid]"
+    rimage close $t
+}
 destroy $top
 
 rimage close $tag

@@ -107,6 +107,22 @@ struct GimgChannel {
 
 struct GimgMaster;
 
+// A mask object in image coordinates (column, row pairs of edge positions):
+// a rectangle or an oval's bounding box {c0 r0 c1 r1}, or a polygon.
+enum MaskShape { SHAPE_RECT = 0, SHAPE_POLYGON = 1, SHAPE_OVAL = 2 };
+enum MaskCombine { COMBINE_SET = 0, COMBINE_OR = 1, COMBINE_AND = 2, COMBINE_XOR = 3 };
+struct MaskObject {
+    int shape = SHAPE_RECT;
+    int combine = COMBINE_OR;
+    std::vector<double> points;
+};
+// A plane is present once objects were given or it was cleared; an empty
+// present plane covers nothing.
+struct MaskPlane {
+    bool present = false;
+    std::vector<MaskObject> objects;
+};
+
 // What the image holds on one display and colormap: every widget showing it
 // there shares these X resources (Tk's instance of the image), so a widget
 // on another screen or with a colormap of its own gets pixels of its own.
@@ -139,6 +155,8 @@ struct GimgInstance {
     bool ownColours = false;   // allocated here (another display or colormap)
     Pixmap stipple = None;
     bool ownStipple = false;   // copied here (another display or screen)
+
+    GC drawGC = nullptr;  // overlays (graph)
 
     // Depth-1 pixmap of the pixmap's size, 1 = shown.
     Pixmap maskBitmap = 0;
@@ -197,6 +215,17 @@ struct GimgMaster {
     bool maskClassParsed = false;
     std::string maskClassText;
     Region maskRegion = nullptr;
+    MaskPlane dataPlane, clipPlane, frameStatic, frameDynamic;
+    uint32_t maskSerial = 1;       // bumps when a plane or the class table changes
+    uint32_t maskImageSerial = 0;  // the planes the mask image was made from
+    uint32_t maskImageData = 0;    // and the pixels (of a class source)
+    int maskImageMode = 0, maskImageBand = 0;
+
+    // A view (copy, crop) follows the gimg image of this name: it draws that
+    // image's RAM image through that image's tables, on its own maps.
+    std::string viewSource;
+    int viewStartCol = 0, viewStartRow = 0;
+    double viewMagX = 1.0, viewMagY = 1.0;
 
     // Animation: interval in ms (-1 stopped, -2 the image's frame delay),
     // passes left, and the pending tick.
@@ -261,6 +290,27 @@ int applyMaskOptions(GimgMaster *m);
 bool buildMaskBitmap(GimgInstance *inst, Drawable drawable);
 void freeMask(GimgInstance *inst);
 void releaseMaskImages(GimgMaster *m);
+// Class numbers "n" and ranges "a-b" as a 256-entry visibility table.
+bool parseMaskClasses(const char *text, uint8_t visible[256]);
+// Makes the one-bit mask image from the class, data and clip planes when
+// they changed; false when no plane masks the display.
+bool buildMaskImage(GimgMaster *m);
+// Draws the frame objects as outlines on the instance's pixmap and mask.
+void drawFrames(GimgInstance *inst);
+// A plane rasterised alone in image coordinates, one bit a pixel, rows of
+// (columns + 7) / 8 bytes, first pixel in the least significant bit.
+bool rasterPlane(GimgMaster *m, const MaskPlane &plane, std::vector<uint8_t> *bits);
+
+// The gimg image whose RAM image and tables a display draws: itself, or the
+// source of a view (null when that source is gone).
+GimgMaster *drawnSource(GimgMaster *m);
+
+// Renders the display's channel levels (tables, palette, filters applied)
+// one render row at a time, the channels averaged when `greyMean`; the sink
+// gets the render row and the three level rows of renderW values, and
+// stops the rendering by returning false.
+using LevelSink = bool (*)(void *cd, int y, const uint8_t *c1, const uint8_t *c2, const uint8_t *c3);
+bool renderLevels(GimgMaster *m, bool greyMean, LevelSink sink, void *cd);
 
 // Tells Tk that the whole image changed (size included).
 void gimgChanged(GimgMaster *m);

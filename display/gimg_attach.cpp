@@ -68,6 +68,7 @@ void releaseAttached(GimgMaster *m)
 
 void adoptDefinition(GimgMaster *m, bool newlyAttached)
 {
+    if (newlyAttached) m->viewSource.clear();  // an image of its own ends a view
     const ImageDef &d = m->image->def;
     m->o.pixel = d.pixel;
     m->o.imgid = d.imgid;

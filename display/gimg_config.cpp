@@ -219,8 +219,12 @@ int applyGeometry(GimgMaster *m)
     m->pixH = o.height;
     m->renderW = rotated ? o.height : o.width;
     m->renderH = rotated ? o.width : o.height;
-    if (m->colMap.update(m->renderW, o.sc, o.xflip, o.mx)) invalidatePixmap(m);
-    if (m->rowMap.update(m->renderH, o.sr, o.yflip, o.my)) invalidatePixmap(m);
+    // A view samples its source's image on maps of its own.
+    const bool view = !m->viewSource.empty();
+    if (m->colMap.update(m->renderW, view ? m->viewStartCol : o.sc, o.xflip, view ? m->viewMagX : o.mx))
+        invalidatePixmap(m);
+    if (m->rowMap.update(m->renderH, view ? m->viewStartRow : o.sr, o.yflip, view ? m->viewMagY : o.my))
+        invalidatePixmap(m);
     return TCL_OK;
 }
 

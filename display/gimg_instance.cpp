@@ -157,6 +157,8 @@ void freeInstanceResources(GimgInstance *inst)
     inst->gc = nullptr;
     if (inst->maskGC) XFreeGC(inst->display, inst->maskGC);
     inst->maskGC = nullptr;
+    if (inst->drawGC) XFreeGC(inst->display, inst->drawGC);
+    inst->drawGC = nullptr;
 }
 
 }  // namespace krel

@@ -46,13 +46,6 @@ int opNames(GimgMaster *, Tcl_Interp *interp, int, const char **)
     return TCL_OK;
 }
 
-// Operations that come with the masks, views and exports.
-int opLater(GimgMaster *, Tcl_Interp *interp, int, const char **argv)
-{
-    Tcl_AppendResult(interp, argv[0], " ", argv[1], " is not available in this build.", nullptr);
-    return TCL_ERROR;
-}
-
 // Checked in this order; "mask", "mean", "min" and "max" only in full.
 const SubCommand<GimgOp> kOps[] = {
     {"cget", 4, opCget},
@@ -60,19 +53,19 @@ const SubCommand<GimgOp> kOps[] = {
     {"canv2file", 6, gimgCanvToFile},
     {"canv2img", 6, gimgCanvToImg},
     {"canv2map", 4, gimgCanvToMap},
-    {"copy", 4, opLater},
-    {"crop", 4, opLater},
-    {"capture", 4, opLater},
+    {"copy", 4, gimgCopy},
+    {"crop", 4, gimgCrop},
+    {"capture", 4, gimgCapture},
     {"bitmap2map", 7, gimgBitmapToMap},
     {"bitmap2file", 7, gimgBitmapToFile},
-    {"dump", 3, opLater},
+    {"dump", 3, gimgDump},
     {"enhance", 3, gimgEnhance},
     {"filexy", 5, gimgBitmapToFile},
     {"file2canv", 5, gimgFileToCanv},
     {"file2screen", 5, gimgFileToCanv},
     {"getIndices", 4, gimgGetIndices},
     {"getLookup", 4, gimgGetLookup},
-    {"graph", 4, opLater},
+    {"graph", 4, gimgGraph},
     {"hist", 4, gimgHist},
     {"imgxy", 4, gimgCanvToImg},
     {"img2canv", 4, gimgImgToCanv},
@@ -82,7 +75,7 @@ const SubCommand<GimgOp> kOps[] = {
     {"mapxy", 4, gimgBitmapToMap},
     {"map2canv", 4, gimgMapToCanv},
     {"map2screen", 4, gimgMapToCanv},
-    {"mask", 4, opLater},
+    {"mask", 4, gimgMask},
     {"mean", 4, gimgStats},
     {"min", 3, gimgStats},
     {"max", 3, gimgStats},

@@ -91,4 +91,15 @@ int gimgAnimate(GimgMaster *, Tcl_Interp *, int, const char **);
 int gimgResident(GimgMaster *, Tcl_Interp *, int, const char **);
 void stopAnimation(GimgMaster *m);
 
+int gimgMask(GimgMaster *, Tcl_Interp *, int, const char **);
+// Objects "?set|or|and|xor? rc|pl|ov {coords} ..." in display coordinates
+// combined into a plane; false with the message in the result.
+bool parseMaskObjects(GimgMaster *m, Tcl_Interp *interp, int argc, const char **argv, MaskPlane *plane);
+
+int gimgCopy(GimgMaster *, Tcl_Interp *, int, const char **);
+int gimgCrop(GimgMaster *, Tcl_Interp *, int, const char **);
+int gimgCapture(GimgMaster *, Tcl_Interp *, int, const char **);
+int gimgDump(GimgMaster *, Tcl_Interp *, int, const char **);
+int gimgGraph(GimgMaster *, Tcl_Interp *, int, const char **);
+
 }  // namespace krel

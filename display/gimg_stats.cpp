@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "display/gimg_ops.h"
 
@@ -53,9 +54,70 @@ int gimgHist(GimgMaster *m, Tcl_Interp *interp, int argc, const char **argv)
     return TCL_OK;
 }
 
+namespace {
+
+enum StatKind { STATS, STD, MEAN, MIN, MAX };
+
+void appendStat(std::string *out, StatKind what, double mean, double sd, double lo, double hi, bool normalize)
+{
+    if (normalize && sd != 0) {
+        lo = (lo - mean) / sd;
+        hi = (hi - mean) / sd;
+        mean = 0;
+        sd = 1;
+    }
+    char buf[160];
+    if (what == STATS) snprintf(buf, sizeof buf, "{%-.3f %-.3f %-.3f %-.3f} ", mean, sd, lo, hi);
+    else snprintf(buf, sizeof buf, "%-.3f ", what == STD ? sd : what == MEAN ? mean : what == MIN ? lo : hi);
+    *out += buf;
+}
+
+// Statistics of the pixels whose bit is set (rows of `stride` bytes, first
+// pixel in the least significant bit).
+int maskedStats(GimgMaster *m, Tcl_Interp *interp, StatKind what, bool normalize, const std::vector<uint8_t> &bits,
+                size_t stride)
+{
+    const int first = m->paletteInUse ? 0 : 1;
+    const int last = m->paletteInUse ? 3 : m->image->def.nbands;
+    const int cols = m->image->def.columns, rows = m->image->def.rows;
+    std::string out;
+    double count = 0;
+    for (int ch = first; ch <= last; ++ch) {
+        double n = 0, sum = 0, sq = 0, lo = 0, hi = 0;
+        RamImage *img = m->image;
+        for (int r = 0; r < rows; ++r) {
+            const uint8_t *b = &bits[static_cast<size_t>(r) * stride];
+            // Bands are read a line at a time; palette components through the index.
+            const uint8_t *line = m->paletteInUse ? nullptr : img->getLine(img, r, ch - 1, 1);
+            for (int c = 0; c < cols; ++c) {
+                if (!((b[c >> 3] >> (c & 7)) & 1)) continue;
+                const double v = m->paletteInUse ? channelValue(m, ch, c, r)
+                                 : line           ? lineValue(line, img->def.pixel, img->def.msbf, c)
+                                                  : 0.0;
+                if (n == 0 || v < lo) lo = n == 0 ? v : std::min(lo, v);
+                if (n == 0 || v > hi) hi = n == 0 ? v : std::max(hi, v);
+                ++n;
+                sum += v;
+                sq += v * v;
+            }
+        }
+        const double mean = n > 0 ? sum / n : 0;
+        const double sd = n > 0 ? std::sqrt(std::max(0.0, sq / n - mean * mean)) : 0;
+        appendStat(&out, what, mean, sd, lo, hi, normalize);
+        count = n;
+    }
+    char buf[40];
+    snprintf(buf, sizeof buf, "%.1f", count);
+    out += buf;
+    Tcl_AppendResult(interp, out.c_str(), nullptr);
+    return TCL_OK;
+}
+
+}  // namespace
+
 int gimgStats(GimgMaster *m, Tcl_Interp *interp, int argc, const char **argv)
 {
-    enum { STATS, STD, MEAN, MIN, MAX } what;
+    StatKind what;
     const char *word = argv[1];
     if (strncmp(word, "stats", strlen(word)) == 0) what = STATS;
     else if (strncmp(word, "std", strlen(word)) == 0) what = STD;
@@ -87,9 +149,22 @@ int gimgStats(GimgMaster *m, Tcl_Interp *interp, int argc, const char **argv)
                              "[normalize|[true|{}]] [mask args]\"", nullptr);
             return TCL_ERROR;
         }
-        if (!m->maskImage) return opError(interp, "No mask image available.\n");
-        Tcl_AppendResult(interp, argv[0], " ", argv[1], " mask is not available in this build.", nullptr);
-        return TCL_ERROR;
+        std::vector<uint8_t> bits;
+        const int cols = m->image->def.columns, rows = m->image->def.rows;
+        const size_t stride = static_cast<size_t>((cols + 7) / 8);
+        if (argc == 4) {
+            if (!buildMaskImage(m) || !m->maskImage) return opError(interp, "No mask image available.\n");
+            RamImage *mi = m->maskImage;
+            bits.assign(stride * static_cast<size_t>(rows), 0);
+            for (int r = 0; r < rows && r < mi->def.rows; ++r)
+                if (const uint8_t *line = mi->getLine(mi, r, 0, 1))
+                    memcpy(&bits[static_cast<size_t>(r) * stride], line, std::min<size_t>(stride, mi->lineBytes));
+        } else {
+            MaskPlane plane;
+            if (!parseMaskObjects(m, interp, argc - 4, argv + 4, &plane) || !rasterPlane(m, plane, &bits))
+                return opError(interp, "Error in parsing ROIs.\n");
+        }
+        return maskedStats(m, interp, what, normalize, bits, stride);
     }
     const int first = m->paletteInUse ? 0 : 1;
     const int last = m->paletteInUse ? 3 : m->image->def.nbands;
@@ -100,16 +175,7 @@ int gimgStats(GimgMaster *m, Tcl_Interp *interp, int argc, const char **argv)
         ChannelSummary s = channelSummary(m, ch);
         if (!s.ok) return opError(interp, "Error in image histogram calculation");
         if (ch == first) count = s.count;
-        double mean = s.mean, sd = s.stdDev, lo = s.min, hi = s.max;
-        if (normalize && sd != 0) {
-            lo = (lo - mean) / sd;
-            hi = (hi - mean) / sd;
-            mean = 0;
-            sd = 1;
-        }
-        if (what == STATS) snprintf(buf, sizeof buf, "{%-.3f %-.3f %-.3f %-.3f} ", mean, sd, lo, hi);
-        else snprintf(buf, sizeof buf, "%-.3f ", what == STD ? sd : what == MEAN ? mean : what == MIN ? lo : hi);
-        out += buf;
+        appendStat(&out, what, s.mean, s.stdDev, s.min, s.max, normalize);
     }
     snprintf(buf, sizeof buf, "%.1f", count);
     out += buf;

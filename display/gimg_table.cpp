@@ -73,6 +73,25 @@ void appendGimgNames(Tcl_Interp *interp)
         if (m) Tcl_AppendStringsToObj(result, m->name.c_str(), " ", nullptr);
 }
 
+GimgMaster *findGimg(Tcl_Interp *interp, const char *name)
+{
+    std::lock_guard<std::mutex> lock(tableLock());
+    for (GimgMaster *m : slots())
+        if (m && m->interp == interp && !m->deleted && m->name == name) return m;
+    return nullptr;
+}
+
+std::vector<GimgMaster *> gimgViewsOf(const GimgMaster *source)
+{
+    std::vector<GimgMaster *> views;
+    std::lock_guard<std::mutex> lock(tableLock());
+    for (GimgMaster *m : slots())
+        if (m && m != source && m->interp == source->interp && !m->deleted && !m->viewSource.empty() &&
+            m->viewSource == source->name)
+            views.push_back(m);
+    return views;
+}
+
 void deleteAllGimg()
 {
     // Only this thread's images: those of a console thread belong to its

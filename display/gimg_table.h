@@ -1,6 +1,8 @@
 // The table of gimg images of the process: 5120 slots, listed by `gimg names`.
 #pragma once
 
+#include <vector>
+
 #include <tcl.h>
 
 namespace krel {
@@ -17,6 +19,10 @@ int addGimg(GimgMaster *m);
 void removeGimg(GimgMaster *m);
 // Appends the name of every existing gimg image, each followed by a blank.
 void appendGimgNames(Tcl_Interp *interp);
+// The gimg image of that name in the interpreter, or null.
+GimgMaster *findGimg(Tcl_Interp *interp, const char *name);
+// The views (copy, crop) that follow a gimg image.
+std::vector<GimgMaster *> gimgViewsOf(const GimgMaster *source);
 // Deletes every gimg image (process exit) and frees the table.
 void deleteAllGimg();
 

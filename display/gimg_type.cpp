@@ -80,6 +80,7 @@ void imageDataChanged(void *cd) { schedule(static_cast<GimgMaster *>(cd), NOTIFY
 void maskSourceChanged(void *cd)
 {
     auto *m = static_cast<GimgMaster *>(cd);
+    ++m->maskSerial;
     invalidatePixmap(m);
     if (!m->deleted && m->tkMaster) gimgChanged(m);
 }
@@ -293,6 +294,11 @@ void freeMaster(GimgMaster *m)
     if (m->deleted) return;
     m->deleted = true;
     stopAnimation(m);
+    if (m->viewSource.empty())
+        for (GimgMaster *view : gimgViewsOf(m)) {
+            invalidatePixmap(view);
+            gimgChanged(view);
+        }
     if (m->idleScheduled) Tcl_CancelIdleCall(idleRefresh, m);
     m->idleScheduled = false;
     removeGimg(m);
@@ -342,6 +348,12 @@ void gimgChanged(GimgMaster *m)
         h = m->o.rotate ? m->o.tw : m->o.th;
     }
     Tk_ImageChanged(m->tkMaster, 0, 0, std::max(w, 0), std::max(h, 0), std::max(w, 0), std::max(h, 0));
+    // Views follow their source.
+    if (m->viewSource.empty())
+        for (GimgMaster *view : gimgViewsOf(m)) {
+            invalidatePixmap(view);
+            gimgChanged(view);
+        }
 }
 
 int registerGimgType(Tcl_Interp *interp)

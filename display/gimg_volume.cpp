@@ -177,10 +177,33 @@ int gimgAnimate(GimgMaster *m, Tcl_Interp *interp, int argc, const char **argv)
     return TCL_OK;
 }
 
-int gimgResident(GimgMaster *, Tcl_Interp *interp, int, const char **argv)
+int gimgResident(GimgMaster *m, Tcl_Interp *interp, int argc, const char **argv)
 {
-    Tcl_AppendResult(interp, argv[0], " ", argv[1], " is not available in this build.", nullptr);
-    return TCL_ERROR;
+    if (argc > 3) {
+        Tcl_AppendResult(interp, "Usage: ", argv[0], " resident ?flag?", nullptr);
+        return TCL_ERROR;
+    }
+    if (!m->image) return opError(interp, "Image has not been defined.\n");
+    int flag = 1;
+    if (argc == 3 && Tcl_GetInt(interp, argv[2], &flag) != TCL_OK) return TCL_ERROR;
+    RamImage *img = m->image;
+    if (img->fileHandle < 0) {
+        appendResult(interp, "%d", 1);  // a memory image is resident already
+        return TCL_OK;
+    }
+    if (img->useCount > 0) return opError(interp, "Can't config a RAMIMG in use.\n");
+    int ok = 0;
+    if (flag) {
+        // Every line in the cache, read once: the display no longer reads the file.
+        const int rows = img->def.rows;
+        ok = setRAMImageBuf(img, rows) >= rows;
+        for (int r = 0; ok && r < rows; ++r)
+            for (int b = 0; b < img->def.nbands && ok; ++b) ok = img->getLine(img, r, b, 1) != nullptr;
+    } else {
+        ok = flushImage(img) == 0 && setRAMImageBuf(img, 0) > 0;
+    }
+    appendResult(interp, "%d", ok ? 1 : 0);
+    return TCL_OK;
 }
 
 }  // namespace krel

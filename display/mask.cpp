@@ -141,6 +141,8 @@ void drawClassPlane(GimgMaster *m)
 
 }  // namespace
 
+bool parseMaskClasses(const char *text, uint8_t visible[256]) { return parseClassList(text, visible); }
+
 void freeMask(GimgInstance *inst)
 {
     if (inst->maskBitmap) Tk_FreePixmap(inst->display, inst->maskBitmap);
@@ -173,6 +175,7 @@ int applyMaskOptions(GimgMaster *m)
         memcpy(m->classVisible, table, sizeof table);
         m->maskClassText = cls;
         m->maskClassParsed = true;
+        ++m->maskSerial;
         invalidatePixmap(m);
     }
     const char *mf = m->o.maskfile ? m->o.maskfile : "";
@@ -205,6 +208,7 @@ int applyMaskOptions(GimgMaster *m)
             }
         }
         m->maskSourceName = mf;
+        ++m->maskSerial;
         invalidatePixmap(m);
     }
     m->o.maskon = std::clamp(m->o.maskon, 0, 4);
@@ -213,17 +217,61 @@ int applyMaskOptions(GimgMaster *m)
     return TCL_OK;
 }
 
+bool buildMaskImage(GimgMaster *m)
+{
+    const bool planes = m->dataPlane.present || m->clipPlane.present;
+    if (!m->maskSource && !planes) {
+        releaseMaskImage(m);
+        return false;
+    }
+    const int mode = std::clamp(std::abs(m->o.maskon), 1, 4);
+    if (m->maskImage && m->maskImageSerial == m->maskSerial && m->maskImageData == m->dataSerial &&
+        m->maskImageMode == mode && m->maskImageBand == m->o.maskimgband)
+        return true;
+    if (!makeMaskImage(m)) return false;
+    RamImage *mi = m->maskImage;
+    const int rows = mi->def.rows, cols = mi->def.columns;
+    const size_t stride = static_cast<size_t>((cols + 7) / 8);
+    // The planes in image coordinates; the first present one starts the mask.
+    std::vector<uint8_t> data, clip;
+    if (m->dataPlane.present && !rasterPlane(m, m->dataPlane, &data)) return false;
+    if (m->clipPlane.present && !rasterPlane(m, m->clipPlane, &clip)) return false;
+    if (m->maskSource) drawClassPlane(m);
+    const bool dataAnd = mode == 1 || mode == 3;
+    const bool clipAnd = mode == 1 || mode == 4;
+    for (int r = 0; r < rows; ++r) {
+        uint8_t *out = mi->getLine(mi, r, 0, m->maskSource ? 1 : 0);
+        if (!out) continue;
+        const size_t at = static_cast<size_t>(r) * stride;
+        const size_t n = std::min(stride, static_cast<size_t>(mi->lineBytes));
+        bool started = m->maskSource != nullptr;
+        if (!data.empty()) {
+            if (!started) memcpy(out, &data[at], n);
+            else
+                for (size_t i = 0; i < n; ++i) out[i] = dataAnd ? out[i] & data[at + i] : out[i] | data[at + i];
+            started = true;
+        }
+        if (!clip.empty()) {
+            if (!started) memcpy(out, &clip[at], n);
+            else
+                for (size_t i = 0; i < n; ++i) out[i] = clipAnd ? out[i] & clip[at + i] : out[i] | clip[at + i];
+        }
+        markLineDirty(mi, r, 0);
+    }
+    m->maskImageSerial = m->maskSerial;
+    m->maskImageData = m->dataSerial;
+    m->maskImageMode = mode;
+    m->maskImageBand = m->o.maskimgband;
+    return true;
+}
+
 bool buildMaskBitmap(GimgInstance *inst, Drawable drawable)
 {
     GimgMaster *m = inst->master;
     Display *display = inst->display;
     freeMask(inst);
-    if (!m->maskSource || m->o.maskon == 0) {
-        if (!m->maskSource) releaseMaskImage(m);
-        return false;
-    }
-    if (!makeMaskImage(m)) return false;
-    drawClassPlane(m);
+    if (m->o.maskon == 0) return false;
+    if (!buildMaskImage(m)) return false;
     RamImage *mi = m->maskImage;
     const int W = m->renderW, H = m->renderH;
     const int PW = m->pixW, PH = m->pixH;

@@ -10,6 +10,7 @@
 #include "core/conio.h"
 #include "display/filter.h"
 #include "display/gimg.h"
+#include "display/gimg_table.h"
 
 namespace krel {
 
@@ -18,7 +19,7 @@ namespace {
 constexpr int kStripRows = 128;   // rows of one strip (the XImage's height)
 constexpr int kNarrowLimit = 256; // XImage width without -turbo
 
-enum class Mode { Packed, CellIndex, Dithered, OwnPalette };
+enum class Mode { Packed, CellIndex, Dithered, OwnPalette, Levels };
 
 // Pixel value tables of a TrueColor/DirectColor visual, from its masks.
 struct MaskPacker {
@@ -55,7 +56,8 @@ const char *makerName(const GimgMaster *m, int bpp)
 }
 
 struct Renderer {
-    GimgMaster *m;
+    GimgMaster *G;  // the display drawn: size and maps
+    GimgMaster *m;  // the image whose RAM image and tables it shows
     const ColorCells &cells;  // the instance's cells
     RamImage *img;
     Mode mode;
@@ -80,15 +82,16 @@ struct Renderer {
     int prevSrcRow = -1;
     std::vector<uint32_t> prevOut;
 
-    Renderer(GimgMaster *master, const ColorCells &cc, RamImage *image, Mode md)
-        : m(master), cells(cc), img(image), mode(md)
+    Renderer(GimgMaster *geometry, GimgMaster *master, const ColorCells &cc, RamImage *image, Mode md,
+             bool greyMean = false)
+        : G(geometry), m(master), cells(cc), img(image), mode(md)
     {
-        W = m->renderW;
-        H = m->renderH;
+        W = G->renderW;
+        H = G->renderH;
         for (int i = 0; i < 256; ++i) identity[i] = static_cast<uint8_t>(i);
         if (img) {
             rows = img->def.rows;
-            validRange(m->colMap, img->def.columns, &colFirst, &colLast);
+            validRange(G->colMap, img->def.columns, &colFirst, &colLast);
             colLast = std::min(colLast, W);
             colFirst = std::min(colFirst, colLast);
         }
@@ -122,7 +125,9 @@ struct Renderer {
             for (int c = 0; c < 3; ++c) up[c].assign(static_cast<size_t>(W), 0);
         // A grey ramp shows the mean of the channels; on deep displays only
         // when the ramp was asked for, on 8-bit displays whenever it is in use.
-        const bool greyCells = mode == Mode::Packed ? m->o.palette.v[0] > 0 : cells.grey;
+        const bool greyCells = mode == Mode::Levels ? greyMean
+                               : mode == Mode::Packed ? G->o.palette.v[0] > 0
+                                                      : cells.grey;
         average = greyCells && nActive > 1 && mode != Mode::OwnPalette;
         if (mode == Mode::Dithered)
             for (int c = 0; c < 3; ++c) err[c].assign(static_cast<size_t>(W) + 1, 0);
@@ -160,7 +165,7 @@ struct Renderer {
             lines[k] = img->getLine(img, srcRow, m->ch[c].band, 1);
             if (!lines[k]) lines[k] = zeroLine();
         }
-        const int32_t *map = m->colMap.index.data();
+        const int32_t *map = G->colMap.index.data();
         // Columns outside the image show table entry 0 of each channel.
         uint32_t edge = 0;
         for (int k = 0; k < nActive; ++k) {
@@ -221,7 +226,7 @@ struct Renderer {
                 std::fill(val[c].begin(), val[c].end(), s.table[0]);
                 continue;
             }
-            sampleLine(s, line, m->colMap.index.data(), W, colFirst, colLast, val[c].data());
+            sampleLine(s, line, G->colMap.index.data(), W, colFirst, colLast, val[c].data());
         }
         if (mode == Mode::OwnPalette) return;
         if (average) {
@@ -285,6 +290,7 @@ struct Renderer {
             break;
         }
         case Mode::Dithered: ditherRow(y, out); break;
+        case Mode::Levels: break;
         }
     }
 
@@ -323,7 +329,7 @@ struct Renderer {
     // One display row as pixel values.
     void row(int y, uint32_t *out)
     {
-        const int srcRow = m->rowMap.index[static_cast<size_t>(y)];
+        const int srcRow = G->rowMap.index[static_cast<size_t>(y)];
         if (!img || srcRow < 0 || srcRow >= rows || nActive == 0) {
             std::fill(out, out + W, zeroPixel);
             prevSrcRow = -1;
@@ -445,9 +451,14 @@ bool makePixmap(GimgInstance *inst, Drawable drawable)
         else
             mode = m->o.dither ? Mode::Dithered : Mode::CellIndex;
     }
-    RamImage *img = m->image;
+    GimgMaster *src = drawnSource(m);
+    if (src && src != m && src->pendingNotify) {
+        applyGeometry(src);
+        buildTables(src, false);
+    }
+    RamImage *img = src ? src->image : nullptr;
     MaskPacker packer(inst->visual);
-    Renderer r(m, inst->cells, img, mode);
+    Renderer r(m, src ? src : m, inst->cells, img, mode);
     r.packer = &packer;
     r.prepareFused();
     if (mode == Mode::CellIndex || mode == Mode::Dithered) r.zeroPixel = r.cellPixel(0);
@@ -501,6 +512,39 @@ bool makePixmap(GimgInstance *inst, Drawable drawable)
     }
     inst->madeSerial = serial;
     buildMaskBitmap(inst, drawable);
+    drawFrames(inst);
+    return true;
+}
+
+GimgMaster *drawnSource(GimgMaster *m)
+{
+    if (m->viewSource.empty()) return m;
+    GimgMaster *src = findGimg(m->interp, m->viewSource.c_str());
+    return src && src->viewSource.empty() ? src : nullptr;
+}
+
+bool renderLevels(GimgMaster *m, bool greyMean, LevelSink sink, void *cd)
+{
+    GimgMaster *src = drawnSource(m);
+    RamImage *img = src ? src->image : nullptr;
+    ColorCells none;
+    Renderer r(m, src ? src : m, none, img, Mode::Levels, greyMean);
+    const int W = m->renderW, H = m->renderH;
+    std::vector<uint8_t> zero(static_cast<size_t>(std::max(W, 1)), 0);
+    int prev = -2;
+    for (int y = 0; y < H; ++y) {
+        const int srcRow = m->rowMap.index[static_cast<size_t>(y)];
+        const bool inside = img && srcRow >= 0 && srcRow < r.rows && r.nActive > 0;
+        if (!inside) {
+            if (!sink(cd, y, zero.data(), zero.data(), zero.data())) return false;
+            prev = -2;
+            continue;
+        }
+        // Equal source rows repeat the levels, as on the screen.
+        if (srcRow != prev) r.sampleRow(srcRow);
+        prev = srcRow;
+        if (!sink(cd, y, r.val[0].data(), r.val[1].data(), r.val[2].data())) return false;
+    }
     return true;
 }
 
