@@ -129,6 +129,8 @@ TEST_F(EgvRun, WritesAnEigenFileOfTheNamedStat)
     ASSERT_TRUE(eg);
     ASSERT_EQ(getFeatureInfo(eg.get(), FINFO_COUNT), 3);
     EXPECT_EQ(getFeatureParam(eg.get(), 2), 3);
+    // Soil's covariance is twice the matrix of eigenvalues 50, 20, 5 (sum 75).
+    const float wantLambda[3] = {100, 40, 10}, wantPct[3] = {66.66667f, 26.66667f, 6.666667f};
     float pctSum = 0;
     for (int k = 0; k < 3; ++k) {
         const auto *rec = static_cast<const unsigned char *>(getFeatureItem(eg.get(), k));
@@ -139,8 +141,8 @@ TEST_F(EgvRun, WritesAnEigenFileOfTheNamedStat)
         memcpy(&pct, rec + 8, 4);
         memcpy(v, rec + 12, 12);
         EXPECT_EQ(id, k);
-        EXPECT_NEAR(lambda, 2 * values[k], 2 * values[k] * 1e-5);
-        EXPECT_NEAR(pct, values[k] / 75.0 * 100, 1e-3);
+        EXPECT_NEAR(lambda, wantLambda[k], wantLambda[k] * 1e-5);
+        EXPECT_NEAR(pct, wantPct[k], 1e-3);
         double d = 0;
         for (int b = 0; b < 3; ++b) d += v[b] * q[k][b];
         EXPECT_NEAR(std::fabs(d), 1.0, 1e-5);
@@ -177,11 +179,14 @@ TEST_F(EgvRun, NormalisedUsesTheCorrelationMatrix)
     int32_t flag;
     memcpy(&flag, priv + 512, 4);
     EXPECT_EQ(flag, 1);
-    // The eigenvalues of a 3 x 3 correlation matrix sum to 3.
+    // The largest eigenvalue of water's correlation matrix, from numpy
+    // (numpy.linalg.eigvalsh of the covariance scaled to unit diagonal); the
+    // eigenvalues of a 3 x 3 correlation matrix sum to 3.
     float lambda, pct;
     memcpy(&lambda, static_cast<const unsigned char *>(getFeatureItem(eg.get(), 0)) + 4, 4);
     memcpy(&pct, static_cast<const unsigned char *>(getFeatureItem(eg.get(), 0)) + 8, 4);
-    EXPECT_NEAR(pct, lambda / 3.0f * 100.0f, 1e-3);
+    EXPECT_NEAR(lambda, 1.585983f, 1e-4);
+    EXPECT_NEAR(pct, 52.86611f, 1e-3);
 }
 
 TEST_F(EgvRun, ArgumentErrors)

@@ -162,7 +162,7 @@ TEST(StatAccumulator, MaskedRealsIgnoreWhatLiesOutsideTheMask)
     EXPECT_EQ(acc.count(), 2);
     EXPECT_DOUBLE_EQ(acc.mean()[0], 2.0);
     EXPECT_DOUBLE_EQ(acc.mean()[1], 3.0);
-    EXPECT_DOUBLE_EQ(acc.product()[triIndex(0, 1)], (1 * 2 + 3 * 4) / 2.0);
+    EXPECT_DOUBLE_EQ(acc.product()[triIndex(0, 1)], 7.0);  // (1 x 2 + 3 x 4) / 2
 }
 
 TEST(StatAccumulator, PoolingTwoDisjointRegionsEqualsTheUnion)

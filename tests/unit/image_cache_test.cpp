@@ -54,32 +54,41 @@ TEST(LineCache, BilLinePlacement)
 {
     TempDir dir;
     // 3 bands, records of 20 bytes holding 16 columns: line 10 of band 2 is
-    // the record at (10 x 3 + 2) x block + offset.
-    Bytes file;
-    RamImage *img = rawImage(dir, rawDef(IMG_BIL, PIX_BYTE, 3, 40, 16, 20, 64), 64 + 40 * 3 * 20, &file);
+    // the record at (10 x 3 + 2) x block + offset = 704, whose pattern bytes
+    // are these.
+    RamImage *img = rawImage(dir, rawDef(IMG_BIL, PIX_BYTE, 3, 40, 16, 20, 64), 64 + 40 * 3 * 20);
     ASSERT_NE(img, nullptr);
     const uint8_t *line = getLine(img, 10, 2, 1);
     ASSERT_NE(line, nullptr);
-    EXPECT_EQ(0, memcmp(line, file.data() + (10 * 3 + 2) * 20 + 64, 16));
+    EXPECT_EQ(Bytes(line, line + 16),
+              (Bytes{66, 197, 72, 203, 78, 209, 84, 215, 90, 221, 96, 227, 102, 233, 108, 239}));
     destroyImage(img);
 }
 
 TEST(LineCache, BsqAndBipPlacement)
 {
     TempDir dir;
-    Bytes file;
-    RamImage *img = rawImage(dir, rawDef(IMG_BSQ, PIX_BYTE, 3, 40, 16, 16, 10), 10 + 40 * 3 * 16, &file);
+    RamImage *img = rawImage(dir, rawDef(IMG_BSQ, PIX_BYTE, 3, 40, 16, 16, 10), 10 + 40 * 3 * 16);
     ASSERT_NE(img, nullptr);
-    EXPECT_EQ(0, memcmp(getLine(img, 7, 2, 1), file.data() + (2 * 40 + 7) * 16 + 10, 16));
+    // Line 7 of band 2 at (2 x 40 + 7) x 16 + 10 = 1402.
+    const uint8_t *bsq = getLine(img, 7, 2, 1);
+    EXPECT_EQ(Bytes(bsq, bsq + 16), (Bytes{115, 246, 121, 252, 127, 2, 133, 8, 139, 14, 145, 20, 151, 26, 157, 32}));
     destroyImage(img);
 
-    // BIP SHORT: value of band b at column c is element c x nbands + b of the row.
-    img = rawImage(dir, rawDef(IMG_BIP, PIX_SHORT, 3, 20, 8, 48, 4), 4 + 20 * 48, &file);
+    // BIP SHORT: value of band b at column c is element c x nbands + b of the
+    // row; row 5 starts at 4 + 5 x 48 = 244 and holds these pattern values.
+    img = rawImage(dir, rawDef(IMG_BIP, PIX_SHORT, 3, 20, 8, 48, 4), 4 + 20 * 48);
     ASSERT_NE(img, nullptr);
+    const int16_t row5[3][8] = {{24540, 29422, -31743, -27117, -22491, -17865, -13239, -8613},
+                                {26082, 30965, -30201, -25575, -20949, -16323, -11697, -7071},
+                                {27624, 32507, -28659, -24033, -19407, -14781, -10155, -5529}};
     for (int b = 0; b < 3; ++b) {
         const uint8_t *line = getLine(img, 5, b, 1);
-        for (int c = 0; c < 8; ++c)
-            EXPECT_EQ(0, memcmp(line + 2 * c, file.data() + 4 + 5 * 48 + (c * 3 + b) * 2, 2)) << b << " " << c;
+        for (int c = 0; c < 8; ++c) {
+            int16_t v;
+            memcpy(&v, line + 2 * c, 2);
+            EXPECT_EQ(v, row5[b][c]) << b << " " << c;
+        }
     }
     destroyImage(img);
 }
@@ -173,7 +182,7 @@ TEST(LineCache, EvictionWritesDirtyLinesBack)
     ASSERT_EQ(putByteLine(img, 3, 0, 64, 1, ones.data()), 64);
     for (int r = 100; r < 1000; ++r) getLine(img, r, 0, 1);  // pushes line 3 out, no flush asked
     Bytes now = readBytes(dir.file("raw.dat"));
-    EXPECT_EQ(0, memcmp(now.data() + (3 * 2 + 1) * 64, ones.data(), 64));
+    EXPECT_EQ(0, memcmp(now.data() + 448, ones.data(), 64));  // record 3 x 2 + 1
     destroyImage(img);
 }
 
@@ -269,7 +278,7 @@ TEST(LineCache, MsbfShortValuesAreSwapped)
     ASSERT_NE(img, nullptr);
     int16_t v;
     memcpy(&v, getLine(img, 1, 0, 1) + 2, 2);
-    EXPECT_EQ(v, -300 + 5);
+    EXPECT_EQ(v, -295);
     destroyImage(img);
 }
 
@@ -362,7 +371,7 @@ TEST(MemoryImage, LinesAreReachedWithoutCopying)
     def.transparent = 7;
     img = createImage(&def, nullptr, &err);
     first = getLine(img, 0, 0, 1);
-    EXPECT_EQ(getLine(img, 5, 2, 1), first + (50 * 2 + 5) * 40);
+    EXPECT_EQ(getLine(img, 5, 2, 1), first + 4200);  // line (50 x 2 + 5) of 40 bytes
     EXPECT_EQ(first[0], 7);
     destroyImage(img);
 
@@ -448,8 +457,9 @@ TEST(LargeFile, FiveGigabyteBsqAndBil)
         ASSERT_EQ(putByteLine(img, 39998, 100, 1, 1, &zero), 1);
         releaseImage(img, nullptr);
 
-        int64_t at = imgid == IMG_BSQ ? 860 + (int64_t(1) * 40000 + 39999) * 65536
-                                      : 860 + (int64_t(39999) * 2 + 1) * 65536;
+        // Line 39999 of band 1 is record 1 x 40000 + 39999 in BSQ and 39999 x 2 + 1
+        // in BIL: record 79999 either way, after the 860 header bytes.
+        const int64_t at = 5242815324;
         platform::FileDesc fd = platform::openFile(path.c_str(), platform::OpenMode::Read);
         std::vector<uint8_t> back(65536);
         ASSERT_EQ(platform::readAt(fd.get(), back.data(), back.size(), at), 65536);
@@ -457,7 +467,7 @@ TEST(LargeFile, FiveGigabyteBsqAndBil)
 
         img = getImage("", path.c_str(), nullptr, nullptr, &err);
         ASSERT_NE(img, nullptr);
-        EXPECT_EQ(getLine(img, 39999, 1, 1)[65535], static_cast<uint8_t>(65535 * 13 + 1));
+        EXPECT_EQ(getLine(img, 39999, 1, 1)[65535], 244);  // the pattern at 65535
         EXPECT_EQ(getLine(img, 39998, 1, 1)[100], 0);
         EXPECT_EQ(getLine(img, 39998, 1, 1)[101], 0);  // the rest of that line stays as the file had it
         releaseImage(img, nullptr);
