@@ -12,7 +12,8 @@ void registerAnalysisModules()
         ModuleEntry entry;
     } kAnalysisModules[] = {
         {"classify", classifyModule}, {"dist", distModule},         {"egv", egvModule},
-        {"gstat", gstatModule},       {"statinfo", statinfoModule},
+        {"gstat", gstatModule},       {"statinfo", statinfoModule}, {"ptable", ptableModule},
+        {"gisoc", gisocModule},
     };
     for (const auto &m : kAnalysisModules) registerModule(m.name, m.entry);
 }

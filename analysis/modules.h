@@ -11,6 +11,8 @@ int statinfoModule(const char *prog, int argc, const char **argv);
 int egvModule(const char *prog, int argc, const char **argv);
 int classifyModule(const char *prog, int argc, const char **argv);
 int distModule(const char *prog, int argc, const char **argv);
+int ptableModule(const char *prog, int argc, const char **argv);
+int gisocModule(const char *prog, int argc, const char **argv);
 
 }  // namespace krel
 
