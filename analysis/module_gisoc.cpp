@@ -374,7 +374,9 @@ struct Gisoc {
             last = iso.update(false);
             iso.speed(last.wcv);
             meter(1.0);
-            conPrintf("itr: %3d nc: %d rms: %7.4f total: %d\n", itr, iso.classes(), last.rms, static_cast<int>(last.total));
+            if (verbose)
+                conPrintf("itr: %3d nc: %d rms: %7.4f total: %d\n", itr, iso.classes(), last.rms,
+                          static_cast<int>(last.total));
             if (!writeFeatures()) return false;
         }
         return true;
@@ -673,7 +675,9 @@ int gisocModule(const char *prog, int argc, const char **argv)
         conEprintf("Illegal number of classes.\n");
         return MODULE_FAILED;
     }
-    g.ncMax = std::min(g.ncMax, 256);  // class numbers are bytes
+    // Class numbers are bytes; a seed file's classes all stay.
+    g.ncMax = std::min(g.ncMax, 256);
+    if (seeds) g.ncMax = std::max(g.ncMax, getFeatureInfo(seeds.get(), FINFO_COUNT));
     g.nr = optionInt(opt("-nr"), 10);
     g.sk = optionInt(opt("-sk"), 2);
     if (g.sk < 1) {

@@ -43,6 +43,9 @@ run_case bil1x512 1 512 4194304
 # Classification and statistics kernels against numpy.
 "$build/bench/bench_classify" "${BENCH_DIR:-$build/bench-data}"
 
+# Clustering and pixel tables against scikit-learn and numpy.
+"$(dirname "$0")/cluster_bench.sh" "$build"
+
 # The gimg display against Tk's photo image, under X (Xvfb when headless).
 here=$(cd "$(dirname "$0")" && pwd)
 TCLLIBPATH="$(cd "$build" && pwd)/krel" "$here/../tests/with-xvfb.sh" 24 wish "$here/gimg_bench.tcl"

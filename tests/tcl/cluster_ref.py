@@ -7,6 +7,7 @@
   checkmap MAP TRUTH                        map equals truth up to relabelling
   checkiso FTR MAP LAN BANDS                block samples = map histogram, means = class means
   checkpal BMP FTR ORDER                    palette = rounded means of bands ORDER, black from nc
+  sklearn MAP LAN K                         agreement (adjusted Rand index) with KMeans
   pixel MAP R C / histogram MAP             one class value / the class counts
   palette BMP N                             the first N palette entries as r g b
 Prints "ok" or what differs. Exits 77 without numpy."""
@@ -186,6 +187,16 @@ def checkpal(bmp, ftr, order):
     print(" ".join(problems[:4]) if problems else "ok")
 
 
+def sklearn_agreement(map_path, lan, k):
+    """Adjusted Rand index of the map against scikit-learn's KMeans on the same pixels."""
+    from sklearn.cluster import KMeans
+    from sklearn.metrics import adjusted_rand_score
+    cube = read_lan(lan)
+    X = cube.reshape(cube.shape[0], -1).T.astype(np.float64)
+    ref = KMeans(n_clusters=k, n_init=10, random_state=0).fit_predict(X)
+    print("%.3f" % adjusted_rand_score(ref, read_map(map_path).ravel()))
+
+
 def pixel(path, r, c):
     print(int(read_map(path)[r, c]))
 
@@ -209,6 +220,8 @@ if __name__ == "__main__":
         checkiso(*args)
     elif cmd == "checkpal":
         checkpal(*args)
+    elif cmd == "sklearn":
+        sklearn_agreement(args[0], args[1], int(args[2]))
     elif cmd == "pixel":
         pixel(args[0], int(args[1]), int(args[2]))
     elif cmd == "histogram":
