@@ -10,6 +10,7 @@
 
 #include "analysis/simd.h"
 #include "core/conio.h"
+#include "core/texts.h"
 
 namespace krel {
 
@@ -192,7 +193,8 @@ bool parseBandList(const char *text, std::vector<int> *out)
             out->push_back(static_cast<int>(v));
             if (v == b) break;
         }
-        if (*p == ',')
+        // The usage text shows "1:2:3"; commas are accepted alike.
+        if (*p == ',' || *p == ':')
             ++p;
         else if (*p)
             return false;
@@ -269,7 +271,7 @@ bool classifyBands(const char *ib, int imageBands, const FeatureBlock *stat, std
 
 bool classifyWindow(int inRows, int inCols, int outRows, int outCols, ClassWindow *window)
 {
-    static const WindowMessages kMessages = {"input start row out of range.\n", "input start colum out of range.\n",
+    static const WindowMessages kMessages = {"input start row out of range.\n", texts::kInputStartColum,
                                              "output start row out of range.\n", "output start column out of range.\n"};
     if (!checkWindowStarts(*window, inRows, inCols, outRows, outCols, kMessages)) return false;
     clipWindow(window, inRows, inCols, outRows, outCols, inRows, inCols);

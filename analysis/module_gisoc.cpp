@@ -29,6 +29,7 @@
 #include "analysis/statinfo.h"
 #include "core/conio.h"
 #include "core/runtime.h"
+#include "core/texts.h"
 #include "image/formats/formats.h"
 #include "image/module_prologue.h"
 #include "image/module_util.h"
@@ -720,7 +721,7 @@ int gisocModule(const char *prog, int argc, const char **argv)
         if (!used[b]) g.order.push_back(b);
     // 7. The feature file's bands against the table's.
     if (seeds && g.table && g.table->bands != g.bands) {
-        conEprintf("Inconsistant features with bands.\n");
+        conEprintf("%s", texts::kInconsistantFeatures);
         return MODULE_FAILED;
     }
     // 8. Seeding.
