@@ -1,6 +1,7 @@
 // libFuzzer target: PTABLE pixel-table files as getPTable loads them. An
 // accepted table must look every one of its tuples up at its own index and
-// write back the very bytes it was read from.
+// write back the very bytes it was read from, but for the two address fields
+// (bytes 2068..2075), which are ignored when read and written as zeros.
 //
 // With KREL_FUZZ_SEEDS=DIR in the environment the binary writes a one-band and
 // a three-band table into DIR and stops: no other program writes these files.
@@ -55,7 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!t) return 0;
     for (int i = 0; i < t->count; ++i)
         if (t->lookup(t->tuple(i)) != i) abort();
-    const std::vector<uint8_t> again = ptableFileBytes(*t);
-    if (again.size() != size || memcmp(again.data(), data, size) != 0) abort();
+    std::vector<uint8_t> again = ptableFileBytes(*t);
+    if (again.size() != size) abort();
+    memcpy(again.data() + 2068, data + 2068, 8);
+    if (memcmp(again.data(), data, size) != 0) abort();
     return 0;
 }
