@@ -171,12 +171,6 @@ void decideChunk(const ChunkJob &job, const float *const *rows, int offset, int 
 
 #undef KREL_FIXED_CASE
 
-int readInt(const char *text, int fallback)
-{
-    if (text == nullptr) return fallback;
-    return static_cast<int>(std::clamp<long>(strtol(text, nullptr, 10), INT_MIN, INT_MAX));
-}
-
 // Parses "a,b-c,..." (1-based, ranges ascending or descending) into `out`.
 bool parseBandList(const char *text, std::vector<int> *out)
 {
@@ -275,32 +269,21 @@ bool classifyBands(const char *ib, int imageBands, const FeatureBlock *stat, std
     return true;
 }
 
+bool classifyWindow(int inRows, int inCols, int outRows, int outCols, ClassWindow *window)
+{
+    static const WindowMessages kMessages = {"input start row out of range.\n", texts::kInputStartColum,
+                                             "output start row out of range.\n", "output start column out of range.\n"};
+    if (!checkWindowStarts(*window, inRows, inCols, outRows, outCols, kMessages)) return false;
+    clipWindow(window, inRows, inCols, outRows, outCols, inRows, inCols);
+    return true;
+}
+
 bool classifyWindow(int inRows, int inCols, int outRows, int outCols, const char *ir, const char *ic, const char *orow,
                     const char *oc, const char *r, const char *c, ClassWindow *window)
 {
-    ClassWindow w;
-    w.ir = readInt(ir, 0);
-    w.ic = readInt(ic, 0);
-    w.orow = readInt(orow, 0);
-    w.oc = readInt(oc, 0);
-    if (w.ir < 0 || w.ir >= inRows) {
-        conEprintf("input start row out of range.\n");
-        return false;
-    }
-    if (w.ic < 0 || w.ic >= inCols) {
-        conEprintf("%s", texts::kInputStartColum);
-        return false;
-    }
-    if (w.orow < 0 || w.orow >= outRows) {
-        conEprintf("output start row out of range.\n");
-        return false;
-    }
-    if (w.oc < 0 || w.oc >= outCols) {
-        conEprintf("output start column out of range.\n");
-        return false;
-    }
-    w.rows = std::max(0, std::min({readInt(r, inRows), inRows - w.ir, outRows - w.orow}));
-    w.cols = std::max(0, std::min({readInt(c, inCols), inCols - w.ic, outCols - w.oc}));
+    ModuleOption table[] = {{"-ir", ir}, {"-ic", ic}, {"-or", orow}, {"-oc", oc}, {"-r", r}, {"-c", c}, {nullptr, nullptr}};
+    ClassWindow w = windowOptions(table);
+    if (!classifyWindow(inRows, inCols, outRows, outCols, &w)) return false;
     *window = w;
     return true;
 }
@@ -439,11 +422,17 @@ void ClassModel::copyPriors(const ClassModel &other)
 
 void classPalette(const ClassModel &model, int bits, const BandSummary *summaries, PaletteColour *palette, int nindices)
 {
-    int classes = model.classes(), c = std::min(model.bands(), 3);
+    classPalette(model.mean(0), model.classes(), model.bands(), bits, summaries, palette, nindices);
+}
+
+void classPalette(const float *means, int classes, int n, int bits, const BandSummary *summaries,
+                  PaletteColour *palette, int nindices)
+{
+    const int c = std::min(n, 3);
     for (int k = 0; k < classes && k < nindices; ++k) {
         uint8_t comp[3] = {0, 0, 0};
         for (int b = 0; b < c; ++b) {
-            double m = model.mean(k)[b];
+            double m = means[static_cast<size_t>(k) * n + b];
             if (bits > 8) {
                 const BandSummary &s = summaries[b];
                 double sd = s.sd == 0.0 ? 3.4028234663852886e+38 : s.sd;

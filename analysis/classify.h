@@ -22,6 +22,7 @@
 
 #include "analysis/buffer.h"
 #include "analysis/feature.h"
+#include "image/module_prologue.h"
 
 namespace krel {
 
@@ -38,10 +39,11 @@ bool classifyRule(const char *op, int *rule);
 // "Input band %d is not found in features.\n".
 bool classifyBands(const char *ib, int imageBands, const FeatureBlock *stat, std::vector<int> *bands);
 
-// The processed window, from -ir -ic -or -oc -r -c (null when absent).
-struct ClassWindow {
-    int ir = 0, ic = 0, orow = 0, oc = 0, rows = 0, cols = 0;
-};
+// The processed window, from -ir -ic -or -oc -r -c (windowOptions; null
+// texts when absent): the starts checked in order, the counts (default: the
+// input's rows and columns) cut to both images.
+using ClassWindow = ModuleWindow;
+bool classifyWindow(int inRows, int inCols, int outRows, int outCols, ClassWindow *window);
 bool classifyWindow(int inRows, int inCols, int outRows, int outCols, const char *ir, const char *ic, const char *orow,
                     const char *oc, const char *r, const char *c, ClassWindow *window);
 
@@ -116,6 +118,10 @@ struct BandSummary {
 // left as it was.
 void classPalette(const ClassModel &model, int bits, const BandSummary *summaries, PaletteColour *palette,
                   int nindices);
+// The same rule over `classes` means of `n` values each (row-major): the
+// colours of cluster maps.
+void classPalette(const float *means, int classes, int n, int bits, const BandSummary *summaries,
+                  PaletteColour *palette, int nindices);
 
 void classifyUsage(const char *program);
 

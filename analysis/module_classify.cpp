@@ -23,6 +23,7 @@
 #include "image/defoptions.h"
 #include "image/formats/formats.h"
 #include "image/modargs.h"
+#include "image/module_prologue.h"
 #include "image/module_util.h"
 #include "image/modules.h"
 #include "core/prng.h"
@@ -174,72 +175,18 @@ void finishOutput(RamImage *out, bool paletteChanged)
     notifyClients(out, -1, paletteChanged ? NOTIFY_CONFIG : NOTIFY_DATA);
 }
 
-// A new one-band BYTE DIB output from a copy of the input's definition.
-RamImage *createClassOutput(const ImageDef &inDef, const char *outName, const PaletteColour *palette, int *error)
-{
-    ImageDef def = inDef;
-    snprintf(def.file, sizeof def.file, "%s", outName);
-    def.nbands = 1;
-    def.pixel = PIX_BYTE;
-    def.bits = 8;
-    def.imgid = IMG_DIB;
-    def.block = 0;       // recomputed for one band
-    def.offset = 1;      // a file with header
-    def.msbf = 0;
-    def.dataFd = -1;
-    def.nindices = 256;  // a DIB of one BYTE band is a colour index image
-    if (palette)
-        for (int i = 0; i < 256; ++i) {
-            def.palette[i][0] = palette[i].red;
-            def.palette[i][1] = palette[i].green;
-            def.palette[i][2] = palette[i].blue;
-        }
-    ImageDef before = def;
-    if (validateImageDef(nullptr, &def, palette ? &before : nullptr) != TCL_OK) {
-        *error = IMGERR_UNKNOWN;
-        return nullptr;
-    }
-    return openWithDef(&def, nullptr, 0, error);
-}
-
-RamImage *openOrCreate(const char *name, const ImageDef &inDef, const PaletteColour *palette, int *error)
-{
-    *error = IMGERR_OK;
-    RamImage *img = getImage(name, name, nullptr, nullptr, error);
-    if (img) return img;
-    int createError = IMGERR_OK;
-    img = createClassOutput(inDef, name, palette, &createError);
-    // A file that exists but could not be opened is not overwritten; its
-    // open error is the one to report.
-    if (!img && createError != IMGERR_EXISTS) *error = createError;
-    return img;
-}
-
-void reportOpenError(const char *format, const char *name, int error)
-{
-    conEprintf(format, name);
-    if (*errorText(error)) conEprintf("%s\n", errorText(error));
-}
-
 }  // namespace
 
 // ---- classify ---------------------------------------------------------------------
 
 int classifyModule(const char *prog, int argc, const char **argv)
 {
-    if (argc == 0) {
-        classifyUsage(prog);
-        return MODULE_USAGE;
-    }
     ModuleOption opts[] = {{"-in", nullptr},  {"-out", nullptr}, {"-stat", nullptr}, {"-ib", nullptr},
                            {"-ob", nullptr},  {"-o", nullptr},   {"-norm", nullptr}, {"-tshd", nullptr},
                            {"-ir", nullptr},  {"-ic", nullptr},  {"-or", nullptr},   {"-oc", nullptr},
                            {"-r", nullptr},   {"-c", nullptr},   {nullptr, nullptr}};
-    int unknown = parseModuleArgs(opts, argc, argv);
-    if (unknown > 0) {
-        conPrintf("Error: %d unknown param(s).\n", unknown);
-        return MODULE_FAILED;
-    }
+    // classify reports unknown parameters on standard output.
+    if (int rc = modulePrologue(prog, argc, argv, opts, classifyUsage, CON_STDOUT); rc != MODULE_GO) return rc;
     auto opt = [&](const char *name) { return moduleOption(opts, name); };
     const char *statName = opt("-stat"), *inName = opt("-in"), *outName = opt("-out");
     if (!statName) {
@@ -262,7 +209,7 @@ int classifyModule(const char *prog, int argc, const char **argv)
     ModuleImage in(openModuleInput(inName, "Error in open %s\n"));
     if (!in) return MODULE_FAILED;
     int error = IMGERR_OK;
-    ModuleImage out(openOrCreate(outName, in->def, nullptr, &error));
+    ModuleImage out(openOrCreateClassOutput(outName, in->def, nullptr, &error));
     if (!out) {
         reportOpenError("Error in open %s\n", outName, error);
         return MODULE_FAILED;
@@ -278,10 +225,8 @@ int classifyModule(const char *prog, int argc, const char **argv)
     std::vector<int> bands;
     if (!classifyBands(opt("-ib"), in->def.nbands, stat.get(), &bands)) return MODULE_FAILED;
     const double tshd = optionDouble(opt("-tshd"), 10.0);
-    ClassWindow w;
-    if (!classifyWindow(in->def.rows, in->def.columns, out->def.rows, out->def.columns, opt("-ir"), opt("-ic"),
-                        opt("-or"), opt("-oc"), opt("-r"), opt("-c"), &w))
-        return MODULE_FAILED;
+    ClassWindow w = windowOptions(opts);
+    if (!classifyWindow(in->def.rows, in->def.columns, out->def.rows, out->def.columns, &w)) return MODULE_FAILED;
     const int n = static_cast<int>(bands.size());
     // Classifying an image into one of its own bands is safe as long as no
     // row is overwritten before it is read: rows are read ahead of writing.
@@ -413,17 +358,9 @@ int classifyModule(const char *prog, int argc, const char **argv)
 
 int distModule(const char *prog, int argc, const char **argv)
 {
-    if (argc == 0) {
-        distUsage(prog);
-        return MODULE_USAGE;
-    }
     ModuleOption opts[] = {
         {"-in", nullptr}, {"-out", nullptr}, {"-b", nullptr}, {"-c", nullptr}, {"-blur", nullptr}, {nullptr, nullptr}};
-    int unknown = parseModuleArgs(opts, argc, argv);
-    if (unknown > 0) {
-        conEprintf("Error: %d unknown param(s).\n", unknown);
-        return MODULE_FAILED;
-    }
+    if (int rc = modulePrologue(prog, argc, argv, opts, distUsage); rc != MODULE_GO) return rc;
     auto opt = [&](const char *name) { return moduleOption(opts, name); };
     const char *inName = opt("-in"), *outName = opt("-out"), *classText = opt("-c");
     if (!inName) {
@@ -454,10 +391,12 @@ int distModule(const char *prog, int argc, const char **argv)
     if (!parseClassList(classText, table)) return MODULE_FAILED;
     const double blur = optionDouble(opt("-blur"), 0.0);
 
-    PaletteColour palette[256];
-    distPalette(palette);
+    PaletteColour colours[256];
+    distPalette(colours);
+    uint8_t palette[256][3];
+    for (int i = 0; i < 256; ++i) palette[i][0] = colours[i].red, palette[i][1] = colours[i].green, palette[i][2] = colours[i].blue;
     int error = IMGERR_OK;
-    ModuleImage out(openOrCreate(outName, in->def, palette, &error));
+    ModuleImage out(openOrCreateClassOutput(outName, in->def, palette, &error));
     if (!out) {
         reportOpenError("Error in DIST - open: %s\n", outName, error);
         return MODULE_FAILED;

@@ -17,6 +17,7 @@
 #include "core/runtime.h"
 #include "core/texts.h"
 #include "image/modargs.h"
+#include "image/module_prologue.h"
 #include "image/module_util.h"
 #include "image/modules.h"
 
@@ -34,17 +35,8 @@ struct StatName {
     }
 };
 
-bool reportUnknown(int unknown)
-{
-    if (unknown > 0) conEprintf("Error: %d unknown param(s).\n", unknown);
-    return unknown > 0;
-}
-
 void gstatUsage(const char *prog)
 {
-    conPrintf("Usage: %s -in IN -out OUT -mask MASK -stat STAT -sr SR -sc SC -r R -c C -b B -dx DX -dy DY "
-              "-maskid MASKID\n",
-              prog);
     static const char *const lines[] = {
         "where IN   name of the image\n",
         "      OUT  name of the output stat file\n",
@@ -59,7 +51,10 @@ void gstatUsage(const char *prog)
         "      DY   increment of columns\n",
         "      MASKID id of the mask value (default:1)\n",
     };
-    for (const char *line : lines) conPrintf("%s", line);
+    printModuleUsage(prog,
+                     "Usage: %s -in IN -out OUT -mask MASK -stat STAT -sr SR -sc SC -r R -c C -b B -dx DX -dy DY "
+                     "-maskid MASKID\n",
+                     lines);
 }
 
 // Batches of sampled rows: per row whether it takes part, its mask samples
@@ -137,15 +132,11 @@ private:
 
 int gstatModule(const char *prog, int argc, const char **argv)
 {
-    if (argc == 0) {
-        gstatUsage(prog);
-        return MODULE_USAGE;
-    }
     ModuleOption opts[] = {{"-in", nullptr}, {"-out", nullptr}, {"-stat", nullptr}, {"-mask", nullptr},
                            {"-sr", nullptr}, {"-sc", nullptr},  {"-r", nullptr},    {"-c", nullptr},
                            {"-b", nullptr},  {"-dx", nullptr},  {"-dy", nullptr},   {"-maskid", nullptr},
                            {nullptr, nullptr}};
-    if (reportUnknown(parseModuleArgs(opts, argc, argv))) return MODULE_FAILED;
+    if (int rc = modulePrologue(prog, argc, argv, opts, gstatUsage); rc != MODULE_GO) return rc;
     auto opt = [&](const char *name) { return moduleOption(opts, name); };
 
     const char *inName = opt("-in");
@@ -276,13 +267,9 @@ int gstatModule(const char *prog, int argc, const char **argv)
 
 int statinfoModule(const char *prog, int argc, const char **argv)
 {
-    if (argc == 0) {
-        statinfoUsage(prog);
-        return MODULE_USAGE;
-    }
     ModuleOption opts[] = {
         {"-in", nullptr}, {"-stat", nullptr}, {"-inv", nullptr}, {"-info", nullptr}, {nullptr, nullptr}};
-    if (reportUnknown(parseModuleArgs(opts, argc, argv))) return MODULE_FAILED;
+    if (int rc = modulePrologue(prog, argc, argv, opts, statinfoUsage); rc != MODULE_GO) return rc;
     StatInfoOptions o;
     o.in = moduleOption(opts, "-in");
     const char *statText = moduleOption(opts, "-stat");
@@ -295,14 +282,10 @@ int statinfoModule(const char *prog, int argc, const char **argv)
 
 int egvModule(const char *prog, int argc, const char **argv)
 {
-    if (argc == 0) {
-        egvUsage(prog);
-        return MODULE_USAGE;
-    }
     ModuleOption opts[] = {{"-in", nullptr},    {"-out", nullptr}, {"-stat", nullptr}, {"-id", nullptr},
                            {"-negvs", nullptr}, {"-o", nullptr},   {"-iter", nullptr}, {"-err", nullptr},
                            {nullptr, nullptr}};
-    if (reportUnknown(parseModuleArgs(opts, argc, argv))) return MODULE_FAILED;
+    if (int rc = modulePrologue(prog, argc, argv, opts, egvUsage); rc != MODULE_GO) return rc;
     EgvOptions o;
     o.in = moduleOption(opts, "-in");
     o.out = moduleOption(opts, "-out");

@@ -493,7 +493,7 @@ int transModule(const char *prog, int argc, const char **argv)
     t.outPalette = out->def.nindices > 0;
 
     const ImageDef &id = in->def, &od = out->def;
-    const ModuleWindow w = moduleWindow(opts, id, od, t.dx, t.dy);
+    const StepWindow w = moduleWindow(opts, id, od, t.dx, t.dy);
     t.ic = w.ic;
     t.ir = w.ir;
     t.oc = w.oc;

@@ -13,8 +13,8 @@ void registerAnalysisModules()
     } kAnalysisModules[] = {
         {"calc", calcModule},         {"classify", classifyModule}, {"dist", distModule},
         {"egv", egvModule},           {"gdem", gdemModule},         {"georef", georefModule},
-        {"gstat", gstatModule},       {"rotate", rotateModule},     {"statinfo", statinfoModule},
-        {"trans", transModule},
+        {"gisoc", gisocModule},       {"gstat", gstatModule},       {"ptable", ptableModule},
+        {"rotate", rotateModule},     {"statinfo", statinfoModule}, {"trans", transModule},
     };
     for (const auto &m : kAnalysisModules) registerModule(m.name, m.entry);
 }

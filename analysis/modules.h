@@ -16,6 +16,8 @@ int calcModule(const char *prog, int argc, const char **argv);
 int gdemModule(const char *prog, int argc, const char **argv);
 int transModule(const char *prog, int argc, const char **argv);
 int rotateModule(const char *prog, int argc, const char **argv);
+int ptableModule(const char *prog, int argc, const char **argv);
+int gisocModule(const char *prog, int argc, const char **argv);
 
 }  // namespace krel
 

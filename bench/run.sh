@@ -48,6 +48,8 @@ run_case bil1x512 1 512 4194304
 
 # calc correl and etran parser against numpy and Python.
 TCLLIBPATH="$(cd "$build" && pwd)/krel" tclsh "$(dirname "$0")/calc_bench.tcl"
+# Clustering and pixel tables against scikit-learn and numpy.
+"$(dirname "$0")/cluster_bench.sh" "$build"
 
 # The gimg display against Tk's photo image, under X (Xvfb when headless).
 here=$(cd "$(dirname "$0")" && pwd)

@@ -343,6 +343,64 @@ proc demoTransforms {work scene size} {
     }
 }
 demoTransforms $work $scene $size
+# ---- Clustering without training data ----------------------------------------------
+# ISODATA clustering of the same scene, scored against the ground truth by a
+# one-to-one matching of clusters and classes (largest overlaps first), and
+# the pixel table of bands 4, 3 and 2.
+
+# What the modules print on the console while `script` runs.
+proc demoCapture {script} {
+    set ::demoOut ""
+    rename ::puts ::demo_real_puts
+    proc ::puts {args} {
+        if {[lindex $args 0] eq "-nonewline"} { set args [lrange $args 1 end] }
+        append ::demoOut [lindex $args end]
+    }
+    try { uplevel 1 $script } finally { rename ::puts {}; rename ::demo_real_puts ::puts }
+    return $::demoOut
+}
+
+proc demoCluster {work scene truth classes size} {
+    set map [file join $work clusters.bmp]
+    set ftr [file join $work clusters.ftr]
+    file delete $map $ftr
+    set here [pwd]
+    cd $work
+    set out [demoCapture {rimage gisoc -in $scene -out $map -nc [llength $classes] -nr 10 -sk 2}]
+    file rename -force iso.ftr $ftr
+    cd $here
+    regexp {Total number of iterations: (\d+)} $out -> passes
+    set values [demoClassValues $map $size $size]
+    set overlap [dict create]
+    foreach v $values t $truth { dict incr overlap "$v $t" }
+    set pairs [lsort -integer -decreasing -stride 2 -index 1 $overlap]
+    set usedC {}
+    set usedT {}
+    set right 0
+    foreach {pair n} $pairs {
+        lassign $pair c t
+        if {$c in $usedC || $t in $usedT} continue
+        lappend usedC $c
+        lappend usedT $t
+        incr right $n
+    }
+    set nc [llength [lsort -unique $values]]
+    say [format "gisoc: %d clusters after %d passes; agreement with the ground truth %.2f%% (one-to-one matching)" \
+        $nc $passes [expr {100.0 * $right / [llength $truth]}]]
+    set tag [rimage open $map]
+    set k 0
+    foreach entry [rimage getIndices $tag {*}[lsort -integer -unique $values]] {
+        say "    cluster [lindex $entry 0]: colour [lrange $entry 1 3]"
+    }
+    rimage close $tag
+    say "    class means in $ftr:"
+    rimage statinfo -in $ftr -info MEAN
+    set pt [file join $work scene432.lku]
+    set out [demoCapture {rimage ptable -in $scene -pt $pt -b 4,3,2}]
+    regexp {N = (\d+) U = (\d+)} $out -> pixels tuples
+    say "ptable -b 4,3,2: $tuples distinct pixel vectors among $pixels pixels in [file tail $pt]"
+}
+demoCluster $work $scene $truth $classes $size
 
 file delete -force $work
 

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "image/module_prologue.h"
+
 namespace krel {
 
 int parseModuleArgs(ModuleOption *table, int argc, const char *const *argv)
@@ -70,22 +72,22 @@ bool parseBandList(const char *text, std::vector<BandPair> *out, bool allowIndex
     return !out->empty();
 }
 
-ModuleWindow moduleWindow(const ModuleOption *table, const ImageDef &in, const ImageDef &out, int dx, int dy)
+StepWindow moduleWindow(const ModuleOption *table, const ImageDef &in, const ImageDef &out, int dx, int dy)
 {
-    auto opt = [&](const char *name) { return moduleOption(table, name); };
-    ModuleWindow w{};
+    const ModuleWindow given = windowOptions(table);
+    StepWindow w{};
     w.dx = dx;
     w.dy = dy;
-    w.ic = optionInt(opt("-ic"), 0);
-    w.ir = optionInt(opt("-ir"), 0);
-    w.oc = optionInt(opt("-oc"), 0);
-    w.orow = optionInt(opt("-or"), 0);
+    w.ic = given.ic;
+    w.ir = given.ir;
+    w.oc = given.oc;
+    w.orow = given.orow;
     if (w.ir < 0) w.orow -= w.ir, w.ir = 0;
     if (w.ic < 0) w.oc -= w.ic, w.ic = 0;
     if (w.orow < 0) w.ir -= w.orow, w.orow = 0;
     if (w.oc < 0) w.ic -= w.oc, w.oc = 0;
-    w.rows = opt("-r") ? optionInt(opt("-r"), 0) : out.rows - w.orow;
-    w.cols = opt("-c") ? optionInt(opt("-c"), 0) : out.columns - w.oc;
+    w.rows = given.hasRows ? given.rows : out.rows - w.orow;
+    w.cols = given.hasCols ? given.cols : out.columns - w.oc;
     w.ri = std::min({w.rows * dy, (out.rows - w.orow) * dy, static_cast<long>(in.rows) - w.ir});
     w.ci = std::min({w.cols * dx, (out.columns - w.oc) * dx, static_cast<long>(in.columns) - w.ic});
     w.cols = w.ci > 0 ? (w.ci + dx - 1) / dx : 0;

@@ -44,12 +44,12 @@ bool parseBandList(const char *text, std::vector<BandPair> *out, bool allowIndex
 // the other side's start instead; rows and columns count output pixels and
 // default to the output's end; the input extent (ri rows, ci columns, taken
 // every dy-th row and dx-th column) is cut to both images.
-struct ModuleWindow {
+struct StepWindow {
     long ic, ir, oc, orow;  // starts
     long rows, cols;        // output rows and columns to write
     long ri, ci;            // input rows and columns read
     int dx, dy;
 };
-ModuleWindow moduleWindow(const ModuleOption *table, const ImageDef &in, const ImageDef &out, int dx, int dy);
+StepWindow moduleWindow(const ModuleOption *table, const ImageDef &in, const ImageDef &out, int dx, int dy);
 
 }  // namespace krel

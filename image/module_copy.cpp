@@ -13,6 +13,7 @@
 #include "image/defoptions.h"
 #include "image/formats/formats.h"
 #include "image/modargs.h"
+#include "image/module_prologue.h"
 #include "image/module_util.h"
 #include "image/modules.h"
 #include "image/registry.h"
@@ -23,9 +24,6 @@ namespace {
 
 void copyUsage(const char *prog)
 {
-    conPrintf("Usage: %s -in IN -out OUT -ic IC -ir IR -oc OC -or OR -r R -c C -b B -cmp CMP -u U -ind IND "
-              "-imgid IMG -pixel PX -nbands NB -dx DX -dy DY -dump DUMP\n",
-              prog);
     static const char *const lines[] = {
         "where IN    input image\n",
         "      OUT   output image\n",
@@ -46,10 +44,13 @@ void copyUsage(const char *prog)
         "      DY    row interval.\n",
         "      DUMP  flag of dump (for a new BIP, BIL, BSQ output image, def:0).\n",
     };
-    for (const char *line : lines) conPrintf("%s", line);
+    printModuleUsage(prog,
+                     "Usage: %s -in IN -out OUT -ic IC -ir IR -oc OC -or OR -r R -c C -b B -cmp CMP -u U -ind IND "
+                     "-imgid IMG -pixel PX -nbands NB -dx DX -dy DY -dump DUMP\n",
+                     lines);
 }
 
-using Window = ModuleWindow;
+using Window = StepWindow;
 
 // Copying an image onto itself is safe only when no pixel is read after it
 // was overwritten. Rows go top to bottom and each band line is read whole
@@ -78,20 +79,12 @@ bool selfCopyUnsafe(const Window &w, const std::vector<BandPair> &pairs)
 
 int copyModule(const char *prog, int argc, const char **argv)
 {
-    if (argc == 0) {
-        copyUsage(prog);
-        return MODULE_USAGE;
-    }
     ModuleOption opts[] = {{"-in", nullptr},    {"-out", nullptr},   {"-ic", nullptr},   {"-ir", nullptr},
                            {"-oc", nullptr},    {"-or", nullptr},    {"-r", nullptr},    {"-c", nullptr},
                            {"-b", nullptr},     {"-cmp", nullptr},   {"-u", nullptr},    {"-ind", nullptr},
                            {"-imgid", nullptr}, {"-pixel", nullptr}, {"-nbands", nullptr}, {"-dx", nullptr},
                            {"-dy", nullptr},    {"-dump", nullptr},  {nullptr, nullptr}};
-    int unknown = parseModuleArgs(opts, argc, argv);
-    if (unknown > 0) {
-        conEprintf("Error: %d unknown param(s).\n", unknown);
-        return MODULE_FAILED;
-    }
+    if (int rc = modulePrologue(prog, argc, argv, opts, copyUsage); rc != MODULE_GO) return rc;
     auto opt = [&](const char *name) { return moduleOption(opts, name); };
     int update = optionInt(opt("-u"), 1);
     if (update < 0 || update > 2) {
@@ -117,37 +110,34 @@ int copyModule(const char *prog, int argc, const char **argv)
     ModuleImage out(getImage(outName, outName, nullptr, nullptr, &error));
     // Only a name that is neither an image nor an existing file makes a new output.
     if (!out && access(outName, F_OK) != 0) {
-        ImageDef def = in->def;
-        def.rows = in->def.rows / dy;
-        def.columns = in->def.columns / dx;
-        snprintf(def.file, sizeof def.file, "%s", outName);
-        bool ok = def.rows > 0 && def.columns > 0;
-        if (const char *v = opt("-imgid")) ok = ok && (def.imgid = imageFormatCode(v)) > 0;
-        if (const char *v = opt("-pixel")) ok = ok && (def.pixel = pixelTypeCode(v)) > 0;
-        if (const char *v = opt("-nbands")) ok = ok && (def.nbands = optionInt(v, 1)) > 0;
         const bool dump = optionInt(opt("-dump"), 0) != 0;
-        // A source without header (memory images, dumps) would pass that on:
-        // any positive offset asks for a header, and the header writer raises
-        // it to the header's own size.
-        if (dump)
-            def.offset = 0;
-        else if (def.offset <= 0)
-            def.offset = 1;
-        // The record size follows the output's own layout, not the input's.
-        def.block = 0;
-        // A memory resident source still makes a file: its own format is kept
-        // only when it is a file format.
-        if (isMemoryFormat(def.imgid)) def.imgid = IMG_BSQ;
-        ok = ok && validateImageDef(nullptr, &def, &in->def) == TCL_OK;
-        if (ok) out.reset(openWithDef(&def, nullptr, 0, &error));
-        if (out && dump && (def.imgid == IMG_BSQ || def.imgid == IMG_BIL || def.imgid == IMG_BIP)) {
+        auto change = [&](ImageDef &def) {
+            def.rows = in->def.rows / dy;
+            def.columns = in->def.columns / dx;
+            bool ok = def.rows > 0 && def.columns > 0;
+            if (const char *v = opt("-imgid")) ok = ok && (def.imgid = imageFormatCode(v)) > 0;
+            if (const char *v = opt("-pixel")) ok = ok && (def.pixel = pixelTypeCode(v)) > 0;
+            if (const char *v = opt("-nbands")) ok = ok && (def.nbands = optionInt(v, 1)) > 0;
+            // A source without header (memory images, dumps) would pass that on:
+            // any positive offset asks for a header, and the header writer raises
+            // it to the header's own size.
+            if (dump)
+                def.offset = 0;
+            else if (def.offset <= 0)
+                def.offset = 1;
+            // A memory resident source still makes a file: its own format is kept
+            // only when it is a file format.
+            if (isMemoryFormat(def.imgid)) def.imgid = IMG_BSQ;
+            return ok;
+        };
+        out.reset(createOutputFrom(in->def, outName, change, OutputPalette::Input, &error));
+        if (out && dump && (out->def.imgid == IMG_BSQ || out->def.imgid == IMG_BIL || out->def.imgid == IMG_BIP)) {
             out->def.offset = 0;
             out->dataOffset = 0;
         }
     }
     if (!out) {
-        conEprintf("Error in open %s.\n", outName);
-        if (*errorText(error)) conEprintf("%s\n", errorText(error));
+        reportOpenError("Error in open %s.\n", outName, error);
         return MODULE_FAILED;
     }
     if (const char *cmp = opt("-cmp")) {

@@ -10,27 +10,31 @@
 #include "core/conio.h"
 #include "image/formats/formats.h"
 #include "image/modargs.h"
+#include "image/module_prologue.h"
 #include "image/module_util.h"
 #include "image/modules.h"
 #include "image/registry.h"
 
 namespace krel {
 
+namespace {
+
+void dataUsage(const char *prog)
+{
+    static const char *const lines[] = {
+        "where IMGID    an image ID (a tag or a filename)\n",
+        "      DATA     image data scripts\n",
+        "      UPDATE   flag of updating clients\n",
+    };
+    printModuleUsage(prog, "Usage: %s -in imgID -data DATA -u UPDATE\n", lines);
+}
+
+}  // namespace
+
 int dataModule(const char *prog, int argc, const char **argv)
 {
-    if (argc == 0) {
-        conPrintf("Usage: %s -in imgID -data DATA -u UPDATE\n", prog);
-        conPrintf("where IMGID    an image ID (a tag or a filename)\n");
-        conPrintf("      DATA     image data scripts\n");
-        conPrintf("      UPDATE   flag of updating clients\n");
-        return MODULE_USAGE;
-    }
     ModuleOption opts[] = {{"-in", nullptr}, {"-data", nullptr}, {"-u", nullptr}, {nullptr, nullptr}};
-    int unknown = parseModuleArgs(opts, argc, argv);
-    if (unknown > 0) {
-        conEprintf("Error: %d unknown param(s).\n", unknown);
-        return MODULE_FAILED;
-    }
+    if (int rc = modulePrologue(prog, argc, argv, opts, dataUsage); rc != MODULE_GO) return rc;
     const char *script = moduleOption(opts, "-data"), *inName = moduleOption(opts, "-in");
     if (!script) {
         conEprintf("missing data scripts\n");
@@ -124,7 +128,6 @@ namespace {
 
 void rformUsage(const char *prog)
 {
-    conPrintf("Usage: %s -in IN -imgid IMGID -u UPDATE -x0 X0 -y0 Y0 -dx DX -dy DY -left LEFT -top TOP\n", prog);
     static const char *const lines[] = {
         "where IN         input image\n",
         "      IMGID      new image ID\n",
@@ -136,7 +139,8 @@ void rformUsage(const char *prog)
         "      LEFT       file x coordinate of the upperleft\n",
         "      TOP        file y coordinate of the upperleft\n",
     };
-    for (const char *line : lines) conPrintf("%s", line);
+    printModuleUsage(prog, "Usage: %s -in IN -imgid IMGID -u UPDATE -x0 X0 -y0 Y0 -dx DX -dy DY -left LEFT -top TOP\n",
+                     lines);
 }
 
 bool sameLayoutFamily(int from, int to, bool *swapRowsAndBands)
@@ -160,18 +164,10 @@ bool sameLayoutFamily(int from, int to, bool *swapRowsAndBands)
 
 int rformModule(const char *prog, int argc, const char **argv)
 {
-    if (argc == 0) {
-        rformUsage(prog);
-        return MODULE_USAGE;
-    }
     ModuleOption opts[] = {{"-in", nullptr},  {"-imgid", nullptr}, {"-u", nullptr},  {"-left", nullptr},
                            {"-top", nullptr}, {"-x0", nullptr},    {"-y0", nullptr}, {"-dx", nullptr},
                            {"-dy", nullptr},  {nullptr, nullptr}};
-    int unknown = parseModuleArgs(opts, argc, argv);
-    if (unknown > 0) {
-        conEprintf("Error: %d unknown param(s).\n", unknown);
-        return MODULE_FAILED;
-    }
+    if (int rc = modulePrologue(prog, argc, argv, opts, rformUsage); rc != MODULE_GO) return rc;
     auto opt = [&](const char *name) { return moduleOption(opts, name); };
     const char *inName = opt("-in");
     if (!inName) {
@@ -184,8 +180,7 @@ int rformModule(const char *prog, int argc, const char **argv)
     ModuleImage img(found ? getImage(found->tag, nullptr, nullptr, nullptr, &error)
                           : getImage(nullptr, inName, nullptr, nullptr, &error));
     if (!img) {
-        conEprintf("Error in open %s.\n", inName);
-        if (*errorText(error)) conEprintf("%s\n", errorText(error));
+        reportOpenError("Error in open %s.\n", inName, error);
         return MODULE_FAILED;
     }
     ImageDef def = img->def;

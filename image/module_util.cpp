@@ -1,11 +1,13 @@
 #include "image/module_util.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "core/conio.h"
 #include "core/runtime.h"
 #include "image/formats/formats.h"
+#include "image/defoptions.h"
 #include "image/registry.h"
 
 namespace krel {
@@ -14,11 +16,68 @@ RamImage *openModuleInput(const char *name, const char *errorFormat)
 {
     int error = IMGERR_OK;
     RamImage *img = getImage(name, name, nullptr, nullptr, &error);
-    if (!img) {
-        conEprintf(errorFormat, name);
-        if (*errorText(error)) conEprintf("%s\n", errorText(error));
-    }
+    if (!img) reportOpenError(errorFormat, name, error);
     return img;
+}
+
+RamImage *createOutputFrom(const ImageDef &inDef, const char *outName, const OutputDefChange &change,
+                           OutputPalette keep, int *error)
+{
+    ImageDef def = inDef;
+    snprintf(def.file, sizeof def.file, "%s", outName);
+    def.block = 0;  // the record size follows the output's own layout
+    if (change && !change(def)) return nullptr;
+    const ImageDef changed = def;
+    const ImageDef *before = keep == OutputPalette::Input ? &inDef : keep == OutputPalette::Changed ? &changed : nullptr;
+    if (validateImageDef(nullptr, &def, before) != TCL_OK) return nullptr;
+    return openWithDef(&def, nullptr, 0, error);
+}
+
+OutputDefChange classOutputDef(const uint8_t (*palette)[3])
+{
+    return [palette](ImageDef &def) {
+        def.nbands = 1;
+        def.pixel = PIX_BYTE;
+        def.bits = 8;
+        def.imgid = IMG_DIB;
+        def.offset = 1;  // a file with header
+        def.msbf = 0;
+        def.dataFd = -1;
+        def.nindices = 256;  // a DIB of one BYTE band is a colour index image
+        if (palette) std::copy(palette[0], palette[0] + 256 * 3, def.palette[0]);
+        return true;
+    };
+}
+
+RamImage *createClassOutput(const ImageDef &inDef, const char *outName, const uint8_t (*palette)[3], int *error)
+{
+    return createOutputFrom(inDef, outName, classOutputDef(palette), palette ? OutputPalette::Changed : OutputPalette::Ramp,
+                            error);
+}
+
+RamImage *openOrCreateOutput(const char *name, const ImageDef &inDef, const OutputDefChange &change,
+                             OutputPalette keep, int *error)
+{
+    *error = IMGERR_OK;
+    RamImage *img = getImage(name, name, nullptr, nullptr, error);
+    if (img) return img;
+    // A refused definition reports itself as an unknown image type.
+    int createError = IMGERR_UNKNOWN;
+    img = createOutputFrom(inDef, name, change, keep, &createError);
+    if (!img && createError != IMGERR_EXISTS) *error = createError;
+    return img;
+}
+
+RamImage *openOrCreateClassOutput(const char *name, const ImageDef &inDef, const uint8_t (*palette)[3], int *error)
+{
+    return openOrCreateOutput(name, inDef, classOutputDef(palette),
+                              palette ? OutputPalette::Changed : OutputPalette::Ramp, error);
+}
+
+void reportOpenError(const char *format, const char *name, int error)
+{
+    conEprintf(format, name);
+    if (*errorText(error)) conEprintf("%s\n", errorText(error));
 }
 
 template <class T>

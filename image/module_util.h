@@ -1,8 +1,10 @@
 // Shared pieces of the processing modules: holding images for one run,
-// reading band lines as numbers, progress and the update flag.
+// opening inputs and creating outputs, reading band lines as numbers,
+// progress and the update flag.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "image/modargs.h"
@@ -17,6 +19,44 @@ using ModuleImage = ImageHold;
 // Opens an input by tag and file name, printing "<what> <name>.\n" and the
 // error text on failure.
 RamImage *openModuleInput(const char *name, const char *errorFormat);
+
+// Changes a copy of the input's definition into the definition of a new
+// output; false refuses the creation.
+using OutputDefChange = std::function<bool(ImageDef &def)>;
+
+// Which palette a new output keeps when its definition is completed: the
+// input's (when the index count and pixel type stay those of the input), the
+// one the change set (when the change keeps its own index count), or none (a
+// grey ramp for colour index images).
+enum class OutputPalette { Input, Changed, Ramp };
+
+// Creates a new output named `outName` from a copy of `inDef`: the file name
+// is set and the record size recomputed (block 0), then `change` applies the module's own changes, and the definition is
+// completed (keeping the palette `keep` names) and created. Null on failure:
+// *error holds the creation's error, and is left as it was when the change or
+// the completion refused the definition.
+RamImage *createOutputFrom(const ImageDef &inDef, const char *outName, const OutputDefChange &change,
+                           OutputPalette keep, int *error);
+
+// The change of a one-band BYTE DIB class image (256 colour indices), with
+// `palette` (256 RGB triples) or the grey ramp when null.
+OutputDefChange classOutputDef(const uint8_t (*palette)[3]);
+
+// A new one-band BYTE DIB class output from a copy of the input's definition
+// (the output classify, dist and gisoc create), with `palette` or the grey ramp.
+RamImage *createClassOutput(const ImageDef &inDef, const char *outName, const uint8_t (*palette)[3], int *error);
+
+// Opens `name` as an existing image (tag and file name); when there is none
+// creates it with createOutputFrom. A file that exists but cannot be opened is
+// not overwritten: its open error is the one reported in *error.
+RamImage *openOrCreateOutput(const char *name, const ImageDef &inDef, const OutputDefChange &change,
+                             OutputPalette keep, int *error);
+// The same for a class output (createClassOutput).
+RamImage *openOrCreateClassOutput(const char *name, const ImageDef &inDef, const uint8_t (*palette)[3], int *error);
+
+// Prints `format` with the name, then the image error text on its own line
+// when there is one (standard error).
+void reportOpenError(const char *format, const char *name, int error);
 
 // Reads `count` values of a band line from `first`, every `step`-th, as
 // floats or bytes (bytes clamp to 0..255). False when the line is missing, with

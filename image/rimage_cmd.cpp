@@ -1,8 +1,12 @@
 // The `rimage` command: the Tcl face of the image store. This file holds the
 // dispatch and the answer helpers; image lifecycle and pixel operations have
 // files of their own.
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <tcl.h>
 
@@ -95,17 +99,46 @@ const SubCommand<Handler> kRimageCommands[] = {
     {"volume", 1, rimageVolume},     {"window", 1, notInBuild},
 };
 
+// The command summary: every name of the command's own table and of the
+// module table, in alphabetical order, as scripts have always seen it: "bind"
+// is not shown, "gfftrans" comes after "gisoc", and "tiff" (listed, but no
+// subcommand: it answers "Unknown command") after "trans".
+const std::string &commandSummary()
+{
+    static const std::string summary = [] {
+        static const char *const kListedOnly[] = {"tiff"};
+        static const char *const kNotListed[] = {"bind"};
+        static const struct {
+            const char *word, *after;
+        } kListedAfter[] = {{"gfftrans", "gisoc"}, {"tiff", "trans"}};
+        std::vector<std::pair<std::string, const char *>> words;  // (sort key, name)
+        auto add = [&](const char *name) {
+            for (const char *hidden : kNotListed)
+                if (strcmp(hidden, name) == 0) return;
+            std::string key = name;
+            for (const auto &a : kListedAfter)
+                if (strcmp(a.word, name) == 0) key = std::string(a.after) + '\x7f';
+            for (char &c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+            words.emplace_back(key, name);
+        };
+        for (const auto &c : kRimageCommands) add(c.name);
+        size_t count = 0;
+        const ModuleSlot *slots = moduleSlots(&count);
+        for (size_t i = 0; i < count; ++i) add(slots[i].name);
+        for (const char *name : kListedOnly) add(name);
+        std::sort(words.begin(), words.end());
+        std::string text = "Commands:";
+        for (const auto &w : words) text.append(" ").append(w.second);
+        return text;
+    }();
+    return summary;
+}
+
 int rimageCommand(ClientData cd, Tcl_Interp *interp, int argc, const char **argv)
 {
     auto *cmd = static_cast<RimageCommand *>(cd);
     if (argc < 2) {
-        Tcl_SetResult(interp,
-                      const_cast<char *>("Commands: cache calc canvas cget classify clipboard close configure copy "
-                                         "create crop data dist draw egv gconv gdem georef getIndices gisoc "
-                                         "gfftrans gstat gtop hist isvalid list lock open pcalc ptable resident "
-                                         "rform rotate section setIndices smetric statinfo trans tiff unlock update "
-                                         "version volume window"),
-                      TCL_STATIC);
+        Tcl_SetObjResult(interp, Tcl_NewStringObj(commandSummary().c_str(), -1));
         return TCL_OK;
     }
     const auto *entry = findSubCommand(kRimageCommands, argv[1]);

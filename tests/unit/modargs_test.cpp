@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include "analysis/modules.h"
 #include "image/modargs.h"
+#include "image/module_prologue.h"
+#include "image/modules.h"
+#include "support.h"
 
 using namespace krel;
+using krel::test::ConsoleCapture;
 
 namespace {
 
@@ -62,3 +67,53 @@ TEST(BandList, ItemsWithOptionalOutputBands)
 }
 
 }  // namespace
+
+// The prologue: usage when bare, unknown parameters on the module's stream
+// (classify on standard output, every other module on standard error).
+TEST(ModulePrologue, UsageAndUnknownStream)
+{
+    const char *bad[] = {"-in", "a", "-nosuch", "1"};
+    {
+        ConsoleCapture cap;
+        EXPECT_EQ(classifyModule("rimage classify", 4, bad), MODULE_FAILED);
+        EXPECT_EQ(cap.out, "Error: 1 unknown param(s).\n");
+        EXPECT_EQ(cap.err, "");
+    }
+    {
+        ConsoleCapture cap;
+        EXPECT_EQ(copyModule("rimage copy", 4, bad), MODULE_FAILED);
+        EXPECT_EQ(cap.out, "");
+        EXPECT_EQ(cap.err, "Error: 1 unknown param(s).\n");
+    }
+    {
+        ConsoleCapture cap;
+        EXPECT_EQ(dataModule("rimage data", 0, nullptr), MODULE_USAGE);
+        EXPECT_EQ(cap.out, "Usage: rimage data -in imgID -data DATA -u UPDATE\n"
+                           "where IMGID    an image ID (a tag or a filename)\n"
+                           "      DATA     image data scripts\n"
+                           "      UPDATE   flag of updating clients\n");
+    }
+}
+
+// The window options: starts checked in order, counts cut to both images.
+TEST(ModulePrologue, WindowOptions)
+{
+    ModuleOption table[] = {{"-ir", "5"}, {"-ic", "-3"}, {"-or", nullptr}, {"-oc", "2"},
+                            {"-r", "99999999999"}, {"-c", nullptr}, {nullptr, nullptr}};
+    ModuleWindow w = windowOptions(table);
+    EXPECT_EQ(w.ir, 5);
+    EXPECT_EQ(w.ic, -3);
+    EXPECT_EQ(w.orow, 0);
+    EXPECT_TRUE(w.hasRows);
+    EXPECT_FALSE(w.hasCols);
+    {
+        ConsoleCapture cap;
+        EXPECT_FALSE(checkWindowStarts(w, 10, 10, 10, 10, {"ir\n", "ic\n", "or\n", "oc\n"}));
+        EXPECT_EQ(cap.err, "ic\n");
+    }
+    w.ic = 1;
+    EXPECT_TRUE(checkWindowStarts(w, 10, 10, 10, 10, {"ir\n", "ic\n", "or\n", "oc\n"}));
+    clipWindow(&w, 10, 20, 8, 6, 10, 20);
+    EXPECT_EQ(w.rows, 5);  // the input's 10 - 5 (saturated -r)
+    EXPECT_EQ(w.cols, 4);  // the output's 6 - 2
+}

@@ -1,0 +1,91 @@
+#include "image/module_prologue.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "image/modules.h"
+
+namespace krel {
+
+namespace {
+
+void streamPrintf(int which, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void streamPrintf(int which, const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    conVprintf(which, format, ap);
+    va_end(ap);
+}
+
+// A window number: the C library's conversion, saturated to int.
+int windowNumber(const char *text)
+{
+    if (!text) return 0;
+    return static_cast<int>(std::clamp<long>(strtol(text, nullptr, 10), INT_MIN, INT_MAX));
+}
+
+}  // namespace
+
+int modulePrologue(const char *prog, int argc, const char **argv, ModuleOption *table, ModuleUsage usage,
+                   int unknownStream)
+{
+    if (argc == 0) {
+        usage(prog);
+        return MODULE_USAGE;
+    }
+    const int unknown = parseModuleArgs(table, argc, argv);
+    if (unknown > 0) {
+        streamPrintf(unknownStream == CON_STDOUT ? CON_STDOUT : CON_STDERR, "Error: %d unknown param(s).\n", unknown);
+        return MODULE_FAILED;
+    }
+    return MODULE_GO;
+}
+
+void printModuleUsage(const char *prog, const char *synopsis, const char *const *lines, size_t count)
+{
+    conPrintf(synopsis, prog);
+    for (size_t i = 0; i < count; ++i) conPrintf("%s", lines[i]);
+}
+
+ModuleWindow windowOptions(const ModuleOption *table)
+{
+    ModuleWindow w;
+    w.ir = windowNumber(moduleOption(table, "-ir"));
+    w.ic = windowNumber(moduleOption(table, "-ic"));
+    w.orow = windowNumber(moduleOption(table, "-or"));
+    w.oc = windowNumber(moduleOption(table, "-oc"));
+    const char *r = moduleOption(table, "-r"), *c = moduleOption(table, "-c");
+    w.hasRows = r != nullptr;
+    w.hasCols = c != nullptr;
+    w.rows = windowNumber(r);
+    w.cols = windowNumber(c);
+    return w;
+}
+
+bool checkWindowStarts(const ModuleWindow &w, int inRows, int inCols, int outRows, int outCols,
+                       const WindowMessages &m)
+{
+    const struct {
+        int value, limit;
+        const char *message;
+    } checks[] = {{w.ir, inRows, m.inRow}, {w.ic, inCols, m.inCol}, {w.orow, outRows, m.outRow}, {w.oc, outCols, m.outCol}};
+    for (const auto &c : checks)
+        if (c.value < 0 || c.value >= c.limit) {
+            conEprintf("%s", c.message);
+            return false;
+        }
+    return true;
+}
+
+void clipWindow(ModuleWindow *w, int inRows, int inCols, int outRows, int outCols, int defaultRows, int defaultCols)
+{
+    const int rows = w->hasRows ? w->rows : defaultRows, cols = w->hasCols ? w->cols : defaultCols;
+    w->rows = std::max(0, std::min({rows, inRows - w->ir, outRows - w->orow}));
+    w->cols = std::max(0, std::min({cols, inCols - w->ic, outCols - w->oc}));
+}
+
+}  // namespace krel
