@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace krel {
 
@@ -40,5 +41,40 @@ struct TiffDirectory {
     int64_t fileSize;
     TiffPage pages[1];   // pageCount entries
 };
+
+// ---- Shared by the directory walker, the decoder, the format entry and the
+// writer (tiff_dir.cpp, tiff_decode.cpp, tiff.cpp, tiff_write.cpp).
+
+struct FileHead;
+struct ImageDef;
+struct RamImage;
+
+enum TiffType { T_BYTE = 1, T_ASCII, T_SHORT, T_LONG, T_RATIONAL, T_SBYTE, T_UNDEFINED, T_SSHORT, T_SLONG,
+                T_SRATIONAL, T_FLOAT, T_DOUBLE };
+constexpr uint16_t kPackBits = 32773;
+
+// Bytes of one value of a TIFF type, 0 for an unknown type.
+int tiffTypeSize(int type);
+// One value of an integer array: -1 when it cannot be read.
+int64_t tiffArrayValue(int fd, bool msbf, const TiffArray &a, uint32_t index, int tag);
+
+// Reads the 8-byte header `h` and the whole directory chain of the file.
+// Returns the directory block (gmemAlloc), or null with *status 0 when the
+// file is not a TIFF file, -1 (message printed) when it is one that cannot
+// be read.
+TiffDirectory *readTiffChain(int fd, const uint8_t h[8], int *status);
+
+inline bool isTiled(const TiffPage &p) { return p.tileWidth != 0 || p.tileLength != 0; }
+// Bytes of one stored row of a page (all samples), the TIFF block.
+int64_t tiffRowBytes(const TiffPage &p);
+inline int64_t tileRowBytes(const TiffPage &p) { return (static_cast<int64_t>(p.tileWidth) * p.bits * p.samples + 7) / 8; }
+
+// The directory list of an open TIFF image, or null.
+TiffDirectory *directoryOf(RamImage *img);
+
+// Line access of an open TIFF image (tiff_decode.cpp).
+int tiffLoadLine(RamImage *img, int line, int band, int load);
+int tiffStoreSlot(RamImage *img, int slot);
+int tiffCacheLines(RamImage *img, int wanted);
 
 }  // namespace krel
