@@ -18,7 +18,8 @@
 #include "image/rimage.h"
 #include "script/calc.h"
 #include "platform/fpu.h"
-#include "script/calc.h"
+#include "tags/tagdict.h"
+#include "tags/tags.h"
 
 namespace krel {
 
@@ -61,7 +62,9 @@ const Subsystem kSubsystems[] = {
     {"rimage", Rimg_Init},  // 1
     {"calc", Calc_Init},    // 2
     // 3 composite widgets, 4 map display driver, 5 etran, 6 ddw, 7 MPEG-2,
-    // 8 TWAIN, 9 GL windows, 10 dicom, 11 tiff
+    // 8 TWAIN, 9 GL windows
+    {"dicom", Dicom_Init},  // 10
+    {"tiff", Tiff_Init},    // 11
 };
 }  // namespace
 
@@ -177,6 +180,7 @@ void packageExitHandler(ClientData)
     // The X server reclaims the colours of a client that disconnects, and Tk
     // may already have closed the display: only the table is dropped here.
     forgetPalette();
+    freeTagDictionaries();
     packageState().initDone = 0;
 }
 

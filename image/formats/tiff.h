@@ -53,6 +53,19 @@ enum TiffType { T_BYTE = 1, T_ASCII, T_SHORT, T_LONG, T_RATIONAL, T_SBYTE, T_UND
                 T_SRATIONAL, T_FLOAT, T_DOUBLE };
 constexpr uint16_t kPackBits = 32773;
 
+// One directory entry as stored.
+struct TiffEntry {
+    uint16_t tag, type;
+    uint32_t count;
+    uint8_t field[4];  // the value or the offset of the values, in file order
+    int64_t fieldAt;   // file offset of the field
+};
+
+// Reads the entries of the directory at `at`, as many as lie inside the
+// file; the next directory's offset goes to *next (0 when there is none or
+// it cannot be read). False when not even the entries could be read.
+bool readTiffEntries(int fd, bool msbf, int64_t fileSize, int64_t at, std::vector<TiffEntry> *entries, int64_t *next);
+
 // Bytes of one value of a TIFF type, 0 for an unknown type.
 int tiffTypeSize(int type);
 // One value of an integer array: -1 when it cannot be read.

@@ -57,25 +57,17 @@ int64_t readDirectory(int fd, bool msbf, int64_t fileSize, int64_t at, TiffPage 
     page->compression = 1;
     page->planar = 1;
     page->photometric = -1;
-    *next = 0;
-    uint8_t cnt[2];
-    if (at + 2 > fileSize || platform::readAt(fd, cnt, 2, at) != 2) return 0;
-    int64_t n = get16(cnt, msbf);
-    n = std::min<int64_t>(n, (fileSize - at - 2) / 12);  // a directory cut by the file's end
-    std::vector<uint8_t> entries(static_cast<size_t>(n * 12 + 4));
-    int64_t want = n * 12 + 4;
-    ssize_t got = platform::readAt(fd, entries.data(), static_cast<size_t>(want), at + 2);
-    if (got < n * 12) return 0;
-    if (got == want) *next = get32(entries.data() + n * 12, msbf);
-    for (int64_t i = 0; i < n; ++i) {
-        const uint8_t *e = entries.data() + i * 12;
-        const int tag = get16(e, msbf), type = get16(e + 2, msbf);
+    std::vector<TiffEntry> entries;
+    if (!readTiffEntries(fd, msbf, fileSize, at, &entries, next)) return 0;
+    const int64_t n = static_cast<int64_t>(entries.size());
+    for (const TiffEntry &entry : entries) {
+        const int tag = entry.tag, type = entry.type;
         TiffArray a{};
-        a.count = get32(e + 4, msbf);
+        a.count = entry.count;
         a.type = static_cast<uint16_t>(type);
         const int size = tiffTypeSize(type);
         const int64_t bytes = static_cast<int64_t>(a.count) * size;
-        a.at = bytes <= 4 ? at + 2 + i * 12 + 8 : get32(e + 8, msbf);
+        a.at = bytes <= 4 ? entry.fieldAt : get32(entry.field, msbf);
         // An array that does not lie wholly inside the file is as good as missing.
         a.present = size > 0 && a.count > 0 && a.at + bytes <= fileSize;
         auto scalar = [&](int32_t *field) {
@@ -127,6 +119,32 @@ int64_t readDirectory(int fd, bool msbf, int64_t fileSize, int64_t at, TiffPage 
 }
 
 }  // namespace
+
+bool readTiffEntries(int fd, bool msbf, int64_t fileSize, int64_t at, std::vector<TiffEntry> *out, int64_t *next)
+{
+    out->clear();
+    *next = 0;
+    uint8_t cnt[2];
+    if (at < 0 || at + 2 > fileSize || platform::readAt(fd, cnt, 2, at) != 2) return false;
+    int64_t n = get16(cnt, msbf);
+    n = std::min<int64_t>(n, (fileSize - at - 2) / 12);  // a directory cut by the file's end
+    std::vector<uint8_t> raw(static_cast<size_t>(n * 12 + 4));
+    const int64_t want = n * 12 + 4;
+    const ssize_t got = platform::readAt(fd, raw.data(), static_cast<size_t>(want), at + 2);
+    if (got < n * 12) return false;
+    if (got == want) *next = get32(raw.data() + n * 12, msbf);
+    out->resize(static_cast<size_t>(n));
+    for (int64_t i = 0; i < n; ++i) {
+        const uint8_t *e = raw.data() + i * 12;
+        TiffEntry &t = (*out)[static_cast<size_t>(i)];
+        t.tag = get16(e, msbf);
+        t.type = get16(e + 2, msbf);
+        t.count = get32(e + 4, msbf);
+        memcpy(t.field, e + 8, 4);
+        t.fieldAt = at + 2 + i * 12 + 8;
+    }
+    return true;
+}
 
 int tiffTypeSize(int type)
 {

@@ -1,0 +1,179 @@
+// The tiff command: a dictionary of tag names and the directory entries of
+// the pages of TIFF files or open TIFF images.
+//
+//   tiff add {number name} ...        tiff get number      tiff count
+//   tiff index ?first? ?last?         tiff data imgid ?-volume ?n?? ?tag?
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/package.h"
+#include "core/subcmd.h"
+#include "core/tclutil.h"
+#include "image/formats/tiff.h"
+#include "image/registry.h"
+#include "tags/tagcmd.h"
+#include "tags/tagdict.h"
+#include "tags/tags.h"
+#include "tags/tiff_list.h"
+
+namespace krel {
+
+namespace {
+
+using Handler = int (*)(Tcl_Interp *, int, const char **);
+
+// {number name}, the name braced by the list when it has a blank.
+Tcl_Obj *entryObj(uint32_t tag, const std::string &name)
+{
+    Tcl_Obj *e[2] = {Tcl_NewWideIntObj(tag), Tcl_NewStringObj(name.data(), static_cast<int>(name.size()))};
+    return Tcl_NewListObj(2, e);
+}
+
+int tiffAdd(Tcl_Interp *interp, int argc, const char **argv)
+{
+    std::vector<std::pair<uint32_t, std::string>> adds;
+    for (int i = 2; i < argc; ++i) {
+        int n;
+        const char **words;
+        if (Tcl_SplitList(nullptr, argv[i], &n, &words) != TCL_OK) return TCL_ERROR;
+        uint32_t tag;
+        const bool ok = n == 2 && parseTagNumber(words[0], 10, 65535, &tag);
+        if (ok) adds.emplace_back(tag, words[1]);
+        Tcl_Free(reinterpret_cast<char *>(words));
+        if (!ok) return TCL_ERROR;  // a malformed entry adds nothing at all
+    }
+    TagState &s = tagState();
+    std::lock_guard<std::mutex> hold(s.lock);
+    for (auto &a : adds) s.tiff[a.first] = std::move(a.second);
+    Tcl_SetObjResult(interp, Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(s.tiff.size())));
+    return TCL_OK;
+}
+
+int tiffGet(Tcl_Interp *interp, int argc, const char **argv)
+{
+    if (argc != 3) return tagFail(interp, "Usage: tiff get number");
+    uint32_t tag;
+    if (!parseTagNumber(argv[2], 10, 65535, &tag)) return tagFail(interp, "Syntax error");
+    TagState &s = tagState();
+    std::lock_guard<std::mutex> hold(s.lock);
+    auto it = s.tiff.find(tag);
+    if (it != s.tiff.end()) Tcl_SetObjResult(interp, entryObj(it->first, it->second));
+    return TCL_OK;
+}
+
+int tiffIndex(Tcl_Interp *interp, int argc, const char **argv)
+{
+    TagState &s = tagState();
+    std::lock_guard<std::mutex> hold(s.lock);
+    size_t first, last;
+    if (!tagIndexRange(argc, argv, s.tiff.size(), &first, &last)) return tagFail(interp, "Syntax error");
+    Tcl_Obj *list = Tcl_NewListObj(0, nullptr);
+    size_t i = 0;
+    for (auto it = s.tiff.begin(); it != s.tiff.end() && i < last; ++it, ++i)
+        if (i >= first) Tcl_ListObjAppendElement(nullptr, list, entryObj(it->first, it->second));
+    Tcl_SetObjResult(interp, list);
+    return TCL_OK;
+}
+
+int tiffCount(Tcl_Interp *interp, int, const char **)
+{
+    TagState &s = tagState();
+    std::lock_guard<std::mutex> hold(s.lock);
+    Tcl_SetObjResult(interp, Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(s.tiff.size())));
+    return TCL_OK;
+}
+
+std::string tagName(const TagState &s, unsigned tag)
+{
+    auto it = s.tiff.find(tag);
+    return it == s.tiff.end() ? std::string("??") : it->second;
+}
+
+int tiffData(Tcl_Interp *interp, int argc, const char **argv)
+{
+    if (argc < 3) return tagDataUsage(interp, argv);
+    // The words after imgid: nothing, tag, -volume, -volume n, -volume n tag.
+    const bool volume = argc >= 4 && strcmp(argv[3], "-volume") == 0;
+    if (argc > 6 || (argc >= 5 && !volume)) return tagFail(interp, "Syntax error");
+    const char *tagWord = volume ? (argc == 6 ? argv[5] : nullptr) : (argc == 4 ? argv[3] : nullptr);
+    uint32_t tag = 0;
+    if (tagWord && !parseTagNumber(tagWord, 10, 65535, &tag)) return tagFail(interp, "Syntax error");
+
+    const char *id = argv[2];
+    TiffFile file;
+    platform::FileDesc own;  // a file the command opened, closed on every path
+    ImageHold held;
+    RamImage *img = findByTag(id);
+    if (img == nullptr) img = findByFile(id);
+    if (img) {
+        retainImage(img);
+        held.reset(img);
+        TiffDirectory *dir = img->def.imgid == IMG_TIFF ? directoryOf(img) : nullptr;
+        if (dir == nullptr || img->fileHandle < 0) return tagFail(interp, "Not a TIFF image");
+        tiffFileFrom(img->fileHandle, *dir, &file);
+    } else {
+        const int rc = openTiffFile(id, &own, &file);
+        if (rc == -1) return tagFail(interp, std::string("Error in open:") + id);
+        if (rc < 0) return tagFail(interp, "Error in open TIFF image");
+    }
+    const int pages = static_cast<int>(file.pages.size());
+    if (volume && argc == 4) {
+        Tcl_SetObjResult(interp, Tcl_NewIntObj(pages));
+        return TCL_OK;
+    }
+    int page = 1;
+    if (volume && (Tcl_GetInt(nullptr, argv[4], &page) != TCL_OK || page < 1 || page > pages))
+        return tagFail(interp, "Invalid TIFF volume");
+
+    TagState &s = tagState();
+    if (tagWord) {
+        std::vector<std::string> values;
+        std::string error;
+        const int rc = tiffTagValues(file, page - 1, tag, &values, &error);
+        if (rc < 0) return tagFail(interp, error);
+        if (rc == 0) return TCL_OK;
+        Tcl_Obj *list = Tcl_NewListObj(0, nullptr);
+        {
+            std::lock_guard<std::mutex> hold(s.lock);
+            Tcl_ListObjAppendElement(nullptr, list, tagStringObj(tagName(s, tag)));
+        }
+        for (const std::string &v : values) Tcl_ListObjAppendElement(nullptr, list, tagStringObj(v));
+        Tcl_SetObjResult(interp, list);
+        return TCL_OK;
+    }
+    const std::vector<TiffListed> entries = listTiffPage(file, page - 1);
+    Tcl_Obj *list = Tcl_NewListObj(0, nullptr);
+    std::lock_guard<std::mutex> hold(s.lock);
+    for (const TiffListed &e : entries) {
+        Tcl_Obj *w[5] = {Tcl_NewIntObj(static_cast<int>(e.tag)), Tcl_NewIntObj(static_cast<int>(e.type)),
+                         Tcl_NewWideIntObj(e.count), tagStringObj(e.value), tagStringObj(tagName(s, e.tag))};
+        Tcl_ListObjAppendElement(nullptr, list, Tcl_NewListObj(5, w));
+    }
+    Tcl_SetObjResult(interp, list);
+    return TCL_OK;
+}
+
+const SubCommand<Handler> kTiffCommands[] = {
+    {"add", 1, tiffAdd}, {"count", 1, tiffCount}, {"data", 1, tiffData}, {"get", 1, tiffGet}, {"index", 1, tiffIndex},
+};
+
+int tiffCommand(ClientData, Tcl_Interp *interp, int argc, const char **argv)
+{
+    return guarded(interp, [&] {
+        const auto *entry = argc < 2 ? nullptr : findSubCommand(kTiffCommands, argv[1]);
+        if (entry == nullptr) return tagFail(interp, std::string("Usage: ") + argv[0] + " option");
+        return entry->handler(interp, argc, argv);
+    });
+}
+
+}  // namespace
+
+}  // namespace krel
+
+int Tiff_Init(Tcl_Interp *interp)
+{
+    if (krel::initStubs(interp) != TCL_OK) return TCL_ERROR;
+    return Tcl_CreateCommand(interp, "tiff", krel::tiffCommand, nullptr, nullptr) ? TCL_OK : TCL_ERROR;
+}

@@ -1,0 +1,48 @@
+// TIFF tag listing without Tcl: the entries of a page with their listing
+// values, and the values of one tag, read from the file through the
+// directory walker of image/formats.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+
+namespace krel {
+
+struct TiffDirectory;
+
+// A TIFF file as the tag commands read it: where its pages start.
+struct TiffFile {
+    int fd = -1;
+    bool msbf = false;
+    int64_t fileSize = 0;
+    std::vector<int64_t> pages;  // file offsets of the directories
+};
+
+// The pages of an open image's directory list.
+void tiffFileFrom(int fd, const TiffDirectory &dir, TiffFile *out);
+
+// Opens a file by name read-only into `fd` and finds its pages, reusing those
+// of the last file read by name while it is unchanged. 0 on success; -1 when
+// the file cannot be opened, -2 when it is no readable TIFF file.
+int openTiffFile(const char *name, platform::FileDesc *fd, TiffFile *out);
+
+// One directory entry as listed: tag, type, count and the value field read
+// by type (or the offset of values that do not fit in it).
+struct TiffListed {
+    unsigned tag, type;
+    uint32_t count;
+    std::string value;
+};
+
+// Every entry of page `page` (from 0) in directory order.
+std::vector<TiffListed> listTiffPage(const TiffFile &file, int page);
+
+// The values of one tag of a page, one text each. 0: the tag is not in the
+// page; 1: found (`values` empty for a type without a reading); -1: its
+// values run past the end of the file, `error` says so.
+int tiffTagValues(const TiffFile &file, int page, unsigned tag, std::vector<std::string> *values, std::string *error);
+
+}  // namespace krel
