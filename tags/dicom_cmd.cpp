@@ -165,7 +165,7 @@ int dicomData(Tcl_Interp *interp, int argc, const char **argv)
         const DicomLine &l = lines[i];
         auto it = s.dicom.find(l.key);
         Tcl_Obj *w[5] = {hexObj(l.key >> 16), hexObj(l.key), Tcl_NewStringObj(dicomVRName(l.vr), -1),
-                         tagStringObj(it == s.dicom.end() ? std::string("??") : it->second.name), tagStringObj(l.value)};
+                         tagStringObj(it == s.dicom.end() ? std::string("??") : it->second.name), tagTextObj(l.value)};
         Tcl_Obj *line = Tcl_NewListObj(5, w);
         Tcl_IncrRefCount(line);
         if (i) Tcl_AppendToObj(text, "\n", 1);

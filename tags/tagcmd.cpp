@@ -36,6 +36,21 @@ bool tagIndexRange(int argc, const char **argv, size_t n, size_t *first, size_t 
 
 Tcl_Obj *tagStringObj(const std::string &s) { return Tcl_NewStringObj(s.data(), static_cast<int>(s.size())); }
 
+Tcl_Obj *tagTextObj(const std::string &bytes)
+{
+    std::string utf;
+    utf.reserve(bytes.size());
+    for (unsigned char c : bytes) {
+        if (c < 0x80 && c != 0) {
+            utf += static_cast<char>(c);
+        } else {  // two bytes, as Tcl holds NUL too
+            utf += static_cast<char>(0xC0 | (c >> 6));
+            utf += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return tagStringObj(utf);
+}
+
 bool openTagFile(const char *name, platform::FileDesc *fd)
 {
     if (platform::isSpecialFile(name)) return false;

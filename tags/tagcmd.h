@@ -21,6 +21,9 @@ int tagDataUsage(Tcl_Interp *interp, const char **argv);
 bool tagIndexRange(int argc, const char **argv, size_t n, size_t *first, size_t *last);
 
 Tcl_Obj *tagStringObj(const std::string &s);
+// Bytes of a file's text (ISO 8859-1, as DICOM's default character set and
+// most TIFF writers have it) as a string object.
+Tcl_Obj *tagTextObj(const std::string &bytes);
 
 // Opens a regular file read-only (refusing devices and FIFOs, which would
 // block or never end). False when it cannot be opened.

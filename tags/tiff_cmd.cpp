@@ -139,7 +139,7 @@ int tiffData(Tcl_Interp *interp, int argc, const char **argv)
             std::lock_guard<std::mutex> hold(s.lock);
             Tcl_ListObjAppendElement(nullptr, list, tagStringObj(tagName(s, tag)));
         }
-        for (const std::string &v : values) Tcl_ListObjAppendElement(nullptr, list, tagStringObj(v));
+        for (const std::string &v : values) Tcl_ListObjAppendElement(nullptr, list, tagTextObj(v));
         Tcl_SetObjResult(interp, list);
         return TCL_OK;
     }
