@@ -53,8 +53,7 @@ Tcl_Obj *tagTextObj(const std::string &bytes)
 
 bool openTagFile(const char *name, platform::FileDesc *fd)
 {
-    if (platform::isSpecialFile(name)) return false;
-    *fd = platform::openFile(name, platform::OpenMode::Read);
+    *fd = platform::openFile(name, platform::OpenMode::ReadNoBlock);
     struct stat st;
     return *fd && fstat(fd->get(), &st) == 0 && S_ISREG(st.st_mode);
 }

@@ -25,8 +25,9 @@ Tcl_Obj *tagStringObj(const std::string &s);
 // most TIFF writers have it) as a string object.
 Tcl_Obj *tagTextObj(const std::string &bytes);
 
-// Opens a regular file read-only (refusing devices and FIFOs, which would
-// block or never end). False when it cannot be opened.
+// Opens a regular file read-only, refusing devices and FIFOs (which would
+// block or never end) without waiting on them. False when it cannot be
+// opened.
 bool openTagFile(const char *name, platform::FileDesc *fd);
 
 }  // namespace krel

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -30,7 +31,7 @@ struct TiffChainCache {
     int64_t size = 0;
     timespec mtim{};
     bool msbf = false;
-    std::vector<int64_t> pages;
+    std::shared_ptr<const std::vector<int64_t>> pages;
 };
 
 struct TagState {

@@ -3,6 +3,7 @@
 //
 //   tiff add {number name} ...        tiff get number      tiff count
 //   tiff index ?first? ?last?         tiff data imgid ?-volume ?n?? ?tag?
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -118,7 +119,7 @@ int tiffData(Tcl_Interp *interp, int argc, const char **argv)
         if (rc == -1) return tagFail(interp, std::string("Error in open:") + id);
         if (rc < 0) return tagFail(interp, "Error in open TIFF image");
     }
-    const int pages = static_cast<int>(file.pages.size());
+    const int pages = file.pageCount();
     if (volume && argc == 4) {
         Tcl_SetObjResult(interp, Tcl_NewIntObj(pages));
         return TCL_OK;
@@ -144,14 +145,23 @@ int tiffData(Tcl_Interp *interp, int argc, const char **argv)
         return TCL_OK;
     }
     const std::vector<TiffListed> entries = listTiffPage(file, page - 1);
-    Tcl_Obj *list = Tcl_NewListObj(0, nullptr);
-    std::lock_guard<std::mutex> hold(s.lock);
-    for (const TiffListed &e : entries) {
-        Tcl_Obj *w[5] = {Tcl_NewIntObj(static_cast<int>(e.tag)), Tcl_NewIntObj(static_cast<int>(e.type)),
-                         Tcl_NewWideIntObj(e.count), tagStringObj(e.value), tagStringObj(tagName(s, e.tag))};
-        Tcl_ListObjAppendElement(nullptr, list, Tcl_NewListObj(5, w));
+    // Built as one string: a page of a long file is listed thousands of times.
+    Tcl_DString out;
+    Tcl_DStringInit(&out);
+    {
+        std::lock_guard<std::mutex> hold(s.lock);
+        char b[64];
+        for (const TiffListed &e : entries) {
+            Tcl_DStringStartSublist(&out);
+            snprintf(b, sizeof b, "%u %u %u", e.tag, e.type, e.count);
+            Tcl_DStringAppend(&out, b, -1);
+            Tcl_DStringAppendElement(&out, e.value.c_str());
+            auto it = s.tiff.find(e.tag);
+            Tcl_DStringAppendElement(&out, it == s.tiff.end() ? "??" : it->second.c_str());
+            Tcl_DStringEndSublist(&out);
+        }
     }
-    Tcl_SetObjResult(interp, list);
+    Tcl_DStringResult(interp, &out);
     return TCL_OK;
 }
 

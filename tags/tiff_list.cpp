@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -20,9 +21,8 @@ namespace {
 
 std::string number(int64_t v)
 {
-    char b[32];
-    snprintf(b, sizeof b, "%" PRId64, v);
-    return b;
+    char b[24];
+    return std::string(b, std::to_chars(b, b + sizeof b, v).ptr);
 }
 
 std::string real(double v)
@@ -76,9 +76,9 @@ bool fits(const TiffEntry &e)
 
 bool readEntries(const TiffFile &file, int page, std::vector<TiffEntry> *entries)
 {
-    if (page < 0 || page >= static_cast<int>(file.pages.size())) return false;
+    if (page < 0 || page >= file.pageCount()) return false;
     int64_t next;
-    return readTiffEntries(file.fd, file.msbf, file.fileSize, file.pages[page], entries, &next);
+    return readTiffEntries(file.fd, file.msbf, file.fileSize, (*file.pages)[static_cast<size_t>(page)], entries, &next);
 }
 
 }  // namespace
@@ -88,8 +88,9 @@ void tiffFileFrom(int fd, const TiffDirectory &dir, TiffFile *out)
     out->fd = fd;
     out->msbf = dir.msbf != 0;
     out->fileSize = dir.fileSize;
-    out->pages.resize(static_cast<size_t>(dir.pageCount));
-    for (int i = 0; i < dir.pageCount; ++i) out->pages[i] = dir.pages[i].directory;
+    auto pages = std::make_shared<std::vector<int64_t>>(static_cast<size_t>(dir.pageCount));
+    for (int i = 0; i < dir.pageCount; ++i) (*pages)[static_cast<size_t>(i)] = dir.pages[i].directory;
+    out->pages = std::move(pages);
 }
 
 int openTiffFile(const char *name, platform::FileDesc *fd, TiffFile *out)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,10 @@ struct TiffFile {
     int fd = -1;
     bool msbf = false;
     int64_t fileSize = 0;
-    std::vector<int64_t> pages;  // file offsets of the directories
+    // File offsets of the directories, shared with the cache of the last
+    // file read by name.
+    std::shared_ptr<const std::vector<int64_t>> pages;
+    int pageCount() const { return pages ? static_cast<int>(pages->size()) : 0; }
 };
 
 // The pages of an open image's directory list.

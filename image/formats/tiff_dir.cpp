@@ -124,13 +124,21 @@ bool readTiffEntries(int fd, bool msbf, int64_t fileSize, int64_t at, std::vecto
 {
     out->clear();
     *next = 0;
-    uint8_t cnt[2];
-    if (at < 0 || at + 2 > fileSize || platform::readAt(fd, cnt, 2, at) != 2) return false;
-    int64_t n = get16(cnt, msbf);
+    if (at < 0 || at + 2 > fileSize) return false;
+    // One read for the count and the entries of a directory of usual size.
+    uint8_t first[2 + 12 * 40 + 4];
+    const ssize_t head = platform::readAt(fd, first, static_cast<size_t>(std::min<int64_t>(sizeof first, fileSize - at)), at);
+    if (head < 2) return false;
+    int64_t n = get16(first, msbf);
     n = std::min<int64_t>(n, (fileSize - at - 2) / 12);  // a directory cut by the file's end
-    std::vector<uint8_t> raw(static_cast<size_t>(n * 12 + 4));
     const int64_t want = n * 12 + 4;
-    const ssize_t got = platform::readAt(fd, raw.data(), static_cast<size_t>(want), at + 2);
+    std::vector<uint8_t> raw(static_cast<size_t>(want));
+    ssize_t got = std::min<ssize_t>(head - 2, static_cast<ssize_t>(want));
+    memcpy(raw.data(), first + 2, static_cast<size_t>(got));
+    if (got < want) {
+        const ssize_t more = platform::readAt(fd, raw.data() + got, static_cast<size_t>(want - got), at + 2 + got);
+        if (more > 0) got += more;
+    }
     if (got < n * 12) return false;
     if (got == want) *next = get32(raw.data() + n * 12, msbf);
     out->resize(static_cast<size_t>(n));

@@ -19,7 +19,7 @@ void listTiffTags(const char *path)
     TiffFile file;
     if (openTiffFile(path, &fd, &file) != 0) return;
     volatile size_t sum = 0;
-    const int pages = std::min<int>(kPageBudget, static_cast<int>(file.pages.size()));
+    const int pages = std::min(kPageBudget, file.pageCount());
     for (int p = 0; p < pages; ++p) {
         const std::vector<TiffListed> entries = listTiffPage(file, p);
         for (size_t i = 0; i < std::min(entries.size(), kEntryBudget); ++i) {
