@@ -23,8 +23,6 @@ namespace krel {
 
 namespace {
 
-using Handler = int (*)(Tcl_Interp *, int, const char **);
-
 Tcl_Obj *hexObj(uint32_t v)
 {
     char b[8];
@@ -50,28 +48,15 @@ bool parseKey(const char *group, const char *element, uint32_t *key)
 
 int dicomAdd(Tcl_Interp *interp, int argc, const char **argv)
 {
-    std::vector<std::pair<uint32_t, DicomName>> adds;
-    for (int i = 2; i < argc; ++i) {
-        int n;
-        const char **w;
-        if (Tcl_SplitList(nullptr, argv[i], &n, &w) != TCL_OK) return TCL_ERROR;
-        uint32_t key;
-        DicomName d;
-        bool ok = n == 6 && parseKey(w[0], w[1], &key) && Tcl_GetInt(nullptr, w[3], &d.int1) == TCL_OK &&
-                  Tcl_GetInt(nullptr, w[4], &d.int2) == TCL_OK;
-        if (ok) {
-            d.vr = dicomVRIndex(w[2], strlen(w[2]));
-            d.name = w[5];
-            adds.emplace_back(key, std::move(d));
-        }
-        Tcl_Free(reinterpret_cast<char *>(w));
-        if (!ok) return TCL_ERROR;  // a malformed entry adds nothing at all
-    }
     TagState &s = tagState();
-    std::lock_guard<std::mutex> hold(s.lock);
-    for (auto &a : adds) s.dicom[a.first] = std::move(a.second);
-    Tcl_SetObjResult(interp, Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(s.dicom.size())));
-    return TCL_OK;
+    return dictionaryAdd(interp, argc, argv, s.lock, s.dicom, [](const char **w, int n, uint32_t *key, DicomName *d) {
+        if (n != 6 || !parseKey(w[0], w[1], key) || Tcl_GetInt(nullptr, w[3], &d->int1) != TCL_OK ||
+            Tcl_GetInt(nullptr, w[4], &d->int2) != TCL_OK)
+            return false;
+        d->vr = dicomVRIndex(w[2], strlen(w[2]));
+        d->name = w[5];
+        return true;
+    });
 }
 
 int dicomGet(Tcl_Interp *interp, int argc, const char **argv)
@@ -80,32 +65,19 @@ int dicomGet(Tcl_Interp *interp, int argc, const char **argv)
     uint32_t key;
     if (!parseKey(argv[2], argv[3], &key)) return tagFail(interp, "Syntax error");
     TagState &s = tagState();
-    std::lock_guard<std::mutex> hold(s.lock);
-    auto it = s.dicom.find(key);
-    if (it != s.dicom.end()) Tcl_SetObjResult(interp, entryObj(it->first, it->second));
-    return TCL_OK;
+    return dictionaryGet(interp, key, s.lock, s.dicom, entryObj);
 }
 
 int dicomIndex(Tcl_Interp *interp, int argc, const char **argv)
 {
     TagState &s = tagState();
-    std::lock_guard<std::mutex> hold(s.lock);
-    size_t first, last;
-    if (!tagIndexRange(argc, argv, s.dicom.size(), &first, &last)) return tagFail(interp, "Syntax error");
-    Tcl_Obj *list = Tcl_NewListObj(0, nullptr);
-    size_t i = 0;
-    for (auto it = s.dicom.begin(); it != s.dicom.end() && i < last; ++it, ++i)
-        if (i >= first) Tcl_ListObjAppendElement(nullptr, list, entryObj(it->first, it->second));
-    Tcl_SetObjResult(interp, list);
-    return TCL_OK;
+    return dictionaryIndex(interp, argc, argv, s.lock, s.dicom, entryObj);
 }
 
 int dicomCount(Tcl_Interp *interp, int, const char **)
 {
     TagState &s = tagState();
-    std::lock_guard<std::mutex> hold(s.lock);
-    Tcl_SetObjResult(interp, Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(s.dicom.size())));
-    return TCL_OK;
+    return dictionaryCount(interp, s.lock, s.dicom);
 }
 
 int dicomData(Tcl_Interp *interp, int argc, const char **argv)
@@ -122,9 +94,7 @@ int dicomData(Tcl_Interp *interp, int argc, const char **argv)
     platform::FileDesc own;  // a file the command opened and its table,
     DicomTablePtr ownTable;  // released on every path
     ImageHold held;
-    RamImage *img = findByTag(id);
-    if (img == nullptr) img = findByFile(id);
-    if (img) {
+    if (RamImage *img = findTagImage(id)) {
         retainImage(img);
         held.reset(img);
         table = static_cast<const DicomTable *>(img->formatData);
@@ -176,17 +146,13 @@ int dicomData(Tcl_Interp *interp, int argc, const char **argv)
     return TCL_OK;
 }
 
-const SubCommand<Handler> kDicomCommands[] = {
+const SubCommand<TagHandler> kDicomCommands[] = {
     {"add", 1, dicomAdd}, {"count", 1, dicomCount}, {"data", 1, dicomData}, {"get", 1, dicomGet}, {"index", 1, dicomIndex},
 };
 
 int dicomCommand(ClientData, Tcl_Interp *interp, int argc, const char **argv)
 {
-    return guarded(interp, [&] {
-        const auto *entry = argc < 2 ? nullptr : findSubCommand(kDicomCommands, argv[1]);
-        if (entry == nullptr) return tagFail(interp, std::string("Usage: ") + argv[0] + " option");
-        return entry->handler(interp, argc, argv);
-    });
+    return runTagCommand(kDicomCommands, interp, argc, argv);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "image/registry.h"
+
 namespace krel {
 
 int tagFail(Tcl_Interp *interp, const std::string &text)
@@ -49,6 +51,12 @@ Tcl_Obj *tagTextObj(const std::string &bytes)
         }
     }
     return tagStringObj(utf);
+}
+
+RamImage *findTagImage(const char *id)
+{
+    RamImage *img = findByTag(id);
+    return img ? img : findByFile(id);
 }
 
 bool openTagFile(const char *name, platform::FileDesc *fd)

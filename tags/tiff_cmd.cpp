@@ -23,8 +23,6 @@ namespace krel {
 
 namespace {
 
-using Handler = int (*)(Tcl_Interp *, int, const char **);
-
 // {number name}, the name braced by the list when it has a blank.
 Tcl_Obj *entryObj(uint32_t tag, const std::string &name)
 {
@@ -34,22 +32,12 @@ Tcl_Obj *entryObj(uint32_t tag, const std::string &name)
 
 int tiffAdd(Tcl_Interp *interp, int argc, const char **argv)
 {
-    std::vector<std::pair<uint32_t, std::string>> adds;
-    for (int i = 2; i < argc; ++i) {
-        int n;
-        const char **words;
-        if (Tcl_SplitList(nullptr, argv[i], &n, &words) != TCL_OK) return TCL_ERROR;
-        uint32_t tag;
-        const bool ok = n == 2 && parseTagNumber(words[0], 10, 65535, &tag);
-        if (ok) adds.emplace_back(tag, words[1]);
-        Tcl_Free(reinterpret_cast<char *>(words));
-        if (!ok) return TCL_ERROR;  // a malformed entry adds nothing at all
-    }
     TagState &s = tagState();
-    std::lock_guard<std::mutex> hold(s.lock);
-    for (auto &a : adds) s.tiff[a.first] = std::move(a.second);
-    Tcl_SetObjResult(interp, Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(s.tiff.size())));
-    return TCL_OK;
+    return dictionaryAdd(interp, argc, argv, s.lock, s.tiff, [](const char **w, int n, uint32_t *tag, std::string *name) {
+        if (n != 2 || !parseTagNumber(w[0], 10, 65535, tag)) return false;
+        *name = w[1];
+        return true;
+    });
 }
 
 int tiffGet(Tcl_Interp *interp, int argc, const char **argv)
@@ -58,32 +46,19 @@ int tiffGet(Tcl_Interp *interp, int argc, const char **argv)
     uint32_t tag;
     if (!parseTagNumber(argv[2], 10, 65535, &tag)) return tagFail(interp, "Syntax error");
     TagState &s = tagState();
-    std::lock_guard<std::mutex> hold(s.lock);
-    auto it = s.tiff.find(tag);
-    if (it != s.tiff.end()) Tcl_SetObjResult(interp, entryObj(it->first, it->second));
-    return TCL_OK;
+    return dictionaryGet(interp, tag, s.lock, s.tiff, entryObj);
 }
 
 int tiffIndex(Tcl_Interp *interp, int argc, const char **argv)
 {
     TagState &s = tagState();
-    std::lock_guard<std::mutex> hold(s.lock);
-    size_t first, last;
-    if (!tagIndexRange(argc, argv, s.tiff.size(), &first, &last)) return tagFail(interp, "Syntax error");
-    Tcl_Obj *list = Tcl_NewListObj(0, nullptr);
-    size_t i = 0;
-    for (auto it = s.tiff.begin(); it != s.tiff.end() && i < last; ++it, ++i)
-        if (i >= first) Tcl_ListObjAppendElement(nullptr, list, entryObj(it->first, it->second));
-    Tcl_SetObjResult(interp, list);
-    return TCL_OK;
+    return dictionaryIndex(interp, argc, argv, s.lock, s.tiff, entryObj);
 }
 
 int tiffCount(Tcl_Interp *interp, int, const char **)
 {
     TagState &s = tagState();
-    std::lock_guard<std::mutex> hold(s.lock);
-    Tcl_SetObjResult(interp, Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(s.tiff.size())));
-    return TCL_OK;
+    return dictionaryCount(interp, s.lock, s.tiff);
 }
 
 std::string tagName(const TagState &s, unsigned tag)
@@ -106,9 +81,7 @@ int tiffData(Tcl_Interp *interp, int argc, const char **argv)
     TiffFile file;
     platform::FileDesc own;  // a file the command opened, closed on every path
     ImageHold held;
-    RamImage *img = findByTag(id);
-    if (img == nullptr) img = findByFile(id);
-    if (img) {
+    if (RamImage *img = findTagImage(id)) {
         retainImage(img);
         held.reset(img);
         TiffDirectory *dir = img->def.imgid == IMG_TIFF ? directoryOf(img) : nullptr;
@@ -165,17 +138,13 @@ int tiffData(Tcl_Interp *interp, int argc, const char **argv)
     return TCL_OK;
 }
 
-const SubCommand<Handler> kTiffCommands[] = {
+const SubCommand<TagHandler> kTiffCommands[] = {
     {"add", 1, tiffAdd}, {"count", 1, tiffCount}, {"data", 1, tiffData}, {"get", 1, tiffGet}, {"index", 1, tiffIndex},
 };
 
 int tiffCommand(ClientData, Tcl_Interp *interp, int argc, const char **argv)
 {
-    return guarded(interp, [&] {
-        const auto *entry = argc < 2 ? nullptr : findSubCommand(kTiffCommands, argv[1]);
-        if (entry == nullptr) return tagFail(interp, std::string("Usage: ") + argv[0] + " option");
-        return entry->handler(interp, argc, argv);
-    });
+    return runTagCommand(kTiffCommands, interp, argc, argv);
 }
 
 }  // namespace
