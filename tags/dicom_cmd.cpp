@@ -11,6 +11,7 @@
 
 #include "core/package.h"
 #include "core/subcmd.h"
+#include "core/texts.h"
 #include "core/tclutil.h"
 #include "image/formats/dicom.h"
 #include "image/registry.h"
@@ -63,7 +64,7 @@ int dicomGet(Tcl_Interp *interp, int argc, const char **argv)
 {
     if (argc != 4) return tagFail(interp, "Usage: dicom get group element");
     uint32_t key;
-    if (!parseKey(argv[2], argv[3], &key)) return tagFail(interp, "Syntax error");
+    if (!parseKey(argv[2], argv[3], &key)) return tagFail(interp, texts::kSyntaxError);
     TagState &s = tagState();
     return dictionaryGet(interp, key, s.lock, s.dicom, entryObj);
 }
@@ -83,10 +84,10 @@ int dicomCount(Tcl_Interp *interp, int, const char **)
 int dicomData(Tcl_Interp *interp, int argc, const char **argv)
 {
     if (argc < 3) return tagDataUsage(interp, argv);
-    if (argc > 5) return tagFail(interp, "Syntax error");
+    if (argc > 5) return tagFail(interp, texts::kSyntaxError);
     uint32_t group = 0, key = 0;
-    if (argc == 4 && !parseTagNumber(argv[3], 16, 0xFFFF, &group)) return tagFail(interp, "Syntax error");
-    if (argc == 5 && !parseKey(argv[3], argv[4], &key)) return tagFail(interp, "Syntax error");
+    if (argc == 4 && !parseTagNumber(argv[3], 16, 0xFFFF, &group)) return tagFail(interp, texts::kSyntaxError);
+    if (argc == 5 && !parseKey(argv[3], argv[4], &key)) return tagFail(interp, texts::kSyntaxError);
 
     const char *id = argv[2];
     const DicomTable *table;
@@ -99,12 +100,12 @@ int dicomData(Tcl_Interp *interp, int argc, const char **argv)
         held.reset(img);
         table = static_cast<const DicomTable *>(img->formatData);
         if (img->def.mapid != MAP_DICOM || table == nullptr || memcmp(table->magic, "DICOMTB", 8) != 0)
-            return tagFail(interp, "Not a DICOM image");
+            return tagFail(interp, texts::kNotDicomImage);
         fd = img->fileHandle;
     } else {
         const int rc = openDicomFile(id, &own, &ownTable);
-        if (rc == -1) return tagFail(interp, std::string("Error in open:") + id);
-        if (rc < 0) return tagFail(interp, "Not a DICOM image");
+        if (rc == -1) return tagFail(interp, std::string(texts::kErrorInOpen) + id);
+        if (rc < 0) return tagFail(interp, texts::kNotDicomImage);
         table = ownTable.get();
         fd = own.get();
     }

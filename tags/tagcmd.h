@@ -12,6 +12,7 @@
 #include <tcl.h>
 
 #include "core/subcmd.h"
+#include "core/texts.h"
 #include "core/tclutil.h"
 #include "platform/files.h"
 
@@ -97,7 +98,7 @@ int dictionaryIndex(Tcl_Interp *interp, int argc, const char **argv, std::mutex 
 {
     std::lock_guard<std::mutex> hold(lock);
     size_t first, last;
-    if (!tagIndexRange(argc, argv, dict.size(), &first, &last)) return tagFail(interp, "Syntax error");
+    if (!tagIndexRange(argc, argv, dict.size(), &first, &last)) return tagFail(interp, texts::kSyntaxError);
     Tcl_Obj *list = Tcl_NewListObj(0, nullptr);
     size_t i = 0;
     for (auto it = dict.begin(); it != dict.end() && i < last; ++it, ++i)

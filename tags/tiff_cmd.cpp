@@ -11,6 +11,7 @@
 
 #include "core/package.h"
 #include "core/subcmd.h"
+#include "core/texts.h"
 #include "core/tclutil.h"
 #include "image/formats/tiff.h"
 #include "image/registry.h"
@@ -44,7 +45,7 @@ int tiffGet(Tcl_Interp *interp, int argc, const char **argv)
 {
     if (argc != 3) return tagFail(interp, "Usage: tiff get number");
     uint32_t tag;
-    if (!parseTagNumber(argv[2], 10, 65535, &tag)) return tagFail(interp, "Syntax error");
+    if (!parseTagNumber(argv[2], 10, 65535, &tag)) return tagFail(interp, texts::kSyntaxError);
     TagState &s = tagState();
     return dictionaryGet(interp, tag, s.lock, s.tiff, entryObj);
 }
@@ -72,10 +73,10 @@ int tiffData(Tcl_Interp *interp, int argc, const char **argv)
     if (argc < 3) return tagDataUsage(interp, argv);
     // The words after imgid: nothing, tag, -volume, -volume n, -volume n tag.
     const bool volume = argc >= 4 && strcmp(argv[3], "-volume") == 0;
-    if (argc > 6 || (argc >= 5 && !volume)) return tagFail(interp, "Syntax error");
+    if (argc > 6 || (argc >= 5 && !volume)) return tagFail(interp, texts::kSyntaxError);
     const char *tagWord = volume ? (argc == 6 ? argv[5] : nullptr) : (argc == 4 ? argv[3] : nullptr);
     uint32_t tag = 0;
-    if (tagWord && !parseTagNumber(tagWord, 10, 65535, &tag)) return tagFail(interp, "Syntax error");
+    if (tagWord && !parseTagNumber(tagWord, 10, 65535, &tag)) return tagFail(interp, texts::kSyntaxError);
 
     const char *id = argv[2];
     TiffFile file;
@@ -85,12 +86,12 @@ int tiffData(Tcl_Interp *interp, int argc, const char **argv)
         retainImage(img);
         held.reset(img);
         TiffDirectory *dir = img->def.imgid == IMG_TIFF ? directoryOf(img) : nullptr;
-        if (dir == nullptr || img->fileHandle < 0) return tagFail(interp, "Not a TIFF image");
+        if (dir == nullptr || img->fileHandle < 0) return tagFail(interp, texts::kNotTiffImage);
         tiffFileFrom(img->fileHandle, *dir, &file);
     } else {
         const int rc = openTiffFile(id, &own, &file);
-        if (rc == -1) return tagFail(interp, std::string("Error in open:") + id);
-        if (rc < 0) return tagFail(interp, "Error in open TIFF image");
+        if (rc == -1) return tagFail(interp, std::string(texts::kErrorInOpen) + id);
+        if (rc < 0) return tagFail(interp, texts::kErrorInOpenTiff);
     }
     const int pages = file.pageCount();
     if (volume && argc == 4) {
@@ -99,7 +100,7 @@ int tiffData(Tcl_Interp *interp, int argc, const char **argv)
     }
     int page = 1;
     if (volume && (Tcl_GetInt(nullptr, argv[4], &page) != TCL_OK || page < 1 || page > pages))
-        return tagFail(interp, "Invalid TIFF volume");
+        return tagFail(interp, texts::kInvalidTiffVolume);
 
     TagState &s = tagState();
     if (tagWord) {

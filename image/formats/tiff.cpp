@@ -9,6 +9,7 @@
 // PlanarConfiguration, 320 ColorMap, 322 TileWidth, 323 TileLength, 324
 // TileOffsets, 325 TileByteCounts, 339 SampleFormat, 33550 ModelPixelScale,
 // 33922 ModelTiepoint.
+#include "core/texts.h"
 #include "image/formats/tiff.h"
 
 #include <algorithm>
@@ -37,7 +38,7 @@ bool pageToDef(int fd, const TiffDirectory &dir, int index, ImageDef *def)
         return false;
     }
     if (p.compression != 0 && p.compression != 1 && p.compression != kPackBits) {
-        conEprintf("Can't read Tiff with compression code:%d\n", p.compression);
+        conEprintf(texts::kTiffCompression, p.compression);
         return false;
     }
     if (p.offsets.present != 1) {
