@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "image/formats/tiff.h"
+
 namespace krel {
 
 struct DicomName {
@@ -22,16 +24,20 @@ struct DicomName {
     std::string name;
 };
 
-// Where the pages of a TIFF file start, as read from a file by name; valid
-// while the file's device, inode, size and modification time stay the same.
+// Where the pages of a TIFF file start, and the entries of every page (when
+// there are not too many), as read from a file by name; valid while the
+// file's device, inode, size and modification and change times stay the
+// same. Listing the pages of a long file one call a page then costs no
+// reading of the file.
 struct TiffChainCache {
     bool valid = false;
     dev_t dev = 0;
     ino_t ino = 0;
     int64_t size = 0;
-    timespec mtim{};
+    timespec mtim{}, ctim{};
     bool msbf = false;
     std::shared_ptr<const std::vector<int64_t>> pages;
+    std::shared_ptr<const TiffPageEntries> entries;  // null when not kept
 };
 
 struct TagState {

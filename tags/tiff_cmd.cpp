@@ -89,7 +89,7 @@ int tiffData(Tcl_Interp *interp, int argc, const char **argv)
         if (dir == nullptr || img->fileHandle < 0) return tagFail(interp, texts::kNotTiffImage);
         tiffFileFrom(img->fileHandle, *dir, &file);
     } else {
-        const int rc = openTiffFile(id, &own, &file);
+        const int rc = openTiffFile(id, tagWord != nullptr, &own, &file);
         if (rc == -1) return tagFail(interp, std::string(texts::kErrorInOpen) + id);
         if (rc < 0) return tagFail(interp, texts::kErrorInOpenTiff);
     }

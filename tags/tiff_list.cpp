@@ -74,11 +74,26 @@ bool fits(const TiffEntry &e)
     return size > 0 && static_cast<uint64_t>(e.count) * size <= 4;
 }
 
-bool readEntries(const TiffFile &file, int page, std::vector<TiffEntry> *entries)
+// The entries of a page: the kept ones, or read into `scratch`. Null when
+// the directory cannot be read.
+const std::vector<TiffEntry> *pageEntries(const TiffFile &file, int page, std::vector<TiffEntry> *scratch)
 {
-    if (page < 0 || page >= file.pageCount()) return false;
+    if (page < 0 || page >= file.pageCount()) return nullptr;
+    if (file.entries) return &(*file.entries)[static_cast<size_t>(page)];
     int64_t next;
-    return readTiffEntries(file.fd, file.msbf, file.fileSize, (*file.pages)[static_cast<size_t>(page)], entries, &next);
+    if (file.fd < 0 ||
+        !readTiffEntries(file.fd, file.msbf, file.fileSize, (*file.pages)[static_cast<size_t>(page)], scratch, &next))
+        return nullptr;
+    return scratch;
+}
+
+constexpr size_t kKeptEntries = size_t(1) << 18;  // entries kept of the last file read by name
+
+bool sameFile(const TiffChainCache &c, const struct stat &st)
+{
+    return c.valid && c.dev == st.st_dev && c.ino == st.st_ino && c.size == st.st_size &&
+           c.mtim.tv_sec == st.st_mtim.tv_sec && c.mtim.tv_nsec == st.st_mtim.tv_nsec &&
+           c.ctim.tv_sec == st.st_ctim.tv_sec && c.ctim.tv_nsec == st.st_ctim.tv_nsec;
 }
 
 }  // namespace
@@ -93,30 +108,46 @@ void tiffFileFrom(int fd, const TiffDirectory &dir, TiffFile *out)
     out->pages = std::move(pages);
 }
 
-int openTiffFile(const char *name, platform::FileDesc *fd, TiffFile *out)
+int openTiffFile(const char *name, bool needDescriptor, platform::FileDesc *fd, TiffFile *out)
 {
     struct stat st;
-    if (!openTagFile(name, fd) || fstat(fd->get(), &st) != 0) return -1;
-    out->fd = fd->get();
-    out->fileSize = st.st_size;
+    if (stat(name, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     TagState &s = tagState();
+    bool kept = false;
     {
         std::lock_guard<std::mutex> hold(s.lock);
         const TiffChainCache &c = s.lastTiff;
-        if (c.valid && c.dev == st.st_dev && c.ino == st.st_ino && c.size == st.st_size &&
-            c.mtim.tv_sec == st.st_mtim.tv_sec && c.mtim.tv_nsec == st.st_mtim.tv_nsec) {
+        if (sameFile(c, st)) {
+            out->fd = -1;
+            out->fileSize = st.st_size;
             out->msbf = c.msbf;
             out->pages = c.pages;
-            return 0;
+            out->entries = c.entries;
+            kept = true;
         }
     }
+    if (kept && !needDescriptor && out->entries) return 0;
+    if (!openTagFile(name, fd) || fstat(fd->get(), &st) != 0) return -1;
+    out->fd = fd->get();
+    {
+        std::lock_guard<std::mutex> hold(s.lock);
+        if (kept && sameFile(s.lastTiff, st)) return 0;  // unchanged since the look at its name
+    }
+    out->fileSize = st.st_size;
+    out->entries.reset();
     uint8_t h[8];
     if (platform::readAt(fd->get(), h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return -2;
     int status;
-    TiffDirectory *dir = readTiffChain(fd->get(), h, &status);
+    // The entries of every page are kept unless there are too many.
+    auto entries = std::make_shared<TiffPageEntries>();
+    TiffDirectory *dir = readTiffChain(fd->get(), h, &status, entries.get());
     if (dir == nullptr) return -2;
     tiffFileFrom(fd->get(), *dir, out);
     gmemFree(dir);
+    size_t total = 0;
+    for (const auto &page : *entries) total += page.size();
+    if (total > kKeptEntries || entries->size() != out->pages->size()) entries.reset();
+    out->entries = entries;
     std::lock_guard<std::mutex> hold(s.lock);
     TiffChainCache &c = s.lastTiff;
     c.valid = true;
@@ -124,18 +155,21 @@ int openTiffFile(const char *name, platform::FileDesc *fd, TiffFile *out)
     c.ino = st.st_ino;
     c.size = st.st_size;
     c.mtim = st.st_mtim;
+    c.ctim = st.st_ctim;
     c.msbf = out->msbf;
     c.pages = out->pages;
+    c.entries = out->entries;
     return 0;
 }
 
 std::vector<TiffListed> listTiffPage(const TiffFile &file, int page)
 {
     std::vector<TiffListed> out;
-    std::vector<TiffEntry> entries;
-    if (!readEntries(file, page, &entries)) return out;
-    out.reserve(entries.size());
-    for (const TiffEntry &e : entries) {
+    std::vector<TiffEntry> scratch;
+    const std::vector<TiffEntry> *entries = pageEntries(file, page, &scratch);
+    if (entries == nullptr) return out;
+    out.reserve(entries->size());
+    for (const TiffEntry &e : *entries) {
         TiffListed l{e.tag, e.type, e.count, std::string()};
         if (!fits(e)) {
             // Unknown types, and values that do not fit: the field as it is,
@@ -158,10 +192,11 @@ std::vector<TiffListed> listTiffPage(const TiffFile &file, int page)
 int tiffTagValues(const TiffFile &file, int page, unsigned tag, std::vector<std::string> *values, std::string *error)
 {
     values->clear();
-    std::vector<TiffEntry> entries;
-    if (!readEntries(file, page, &entries)) return 0;
-    auto it = std::find_if(entries.begin(), entries.end(), [tag](const TiffEntry &e) { return e.tag == tag; });
-    if (it == entries.end()) return 0;
+    std::vector<TiffEntry> scratch;
+    const std::vector<TiffEntry> *entries = pageEntries(file, page, &scratch);
+    if (entries == nullptr) return 0;
+    auto it = std::find_if(entries->begin(), entries->end(), [tag](const TiffEntry &e) { return e.tag == tag; });
+    if (it == entries->end()) return 0;
     const TiffEntry &e = *it;
     const int size = tiffTypeSize(e.type);
     if (size == 0) return 1;  // a type this reader does not know: no values

@@ -8,11 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "image/formats/tiff.h"
 #include "platform/files.h"
 
 namespace krel {
-
-struct TiffDirectory;
 
 // A TIFF file as the tag commands read it: where its pages start.
 struct TiffFile {
@@ -22,16 +21,21 @@ struct TiffFile {
     // File offsets of the directories, shared with the cache of the last
     // file read by name.
     std::shared_ptr<const std::vector<int64_t>> pages;
+    // The entries of every page, when the file's were kept; else they are
+    // read from fd.
+    std::shared_ptr<const std::vector<std::vector<TiffEntry>>> entries;
     int pageCount() const { return pages ? static_cast<int>(pages->size()) : 0; }
 };
 
 // The pages of an open image's directory list.
 void tiffFileFrom(int fd, const TiffDirectory &dir, TiffFile *out);
 
-// Opens a file by name read-only into `fd` and finds its pages, reusing those
-// of the last file read by name while it is unchanged. 0 on success; -1 when
-// the file cannot be opened, -2 when it is no readable TIFF file.
-int openTiffFile(const char *name, platform::FileDesc *fd, TiffFile *out);
+// Finds the pages of a file by name, reusing those of the last file read by
+// name while it is unchanged; the file is opened read-only into `fd` when it
+// must be read, or when `needDescriptor` (to read values at offsets). 0 on
+// success; -1 when the file cannot be opened, -2 when it is no readable TIFF
+// file.
+int openTiffFile(const char *name, bool needDescriptor, platform::FileDesc *fd, TiffFile *out);
 
 // One directory entry as listed: tag, type, count and the value field read
 // by type (or the offset of values that do not fit in it).

@@ -74,8 +74,9 @@ int64_t tiffArrayValue(int fd, bool msbf, const TiffArray &a, uint32_t index, in
 // Reads the 8-byte header `h` and the whole directory chain of the file.
 // Returns the directory block (gmemAlloc), or null with *status 0 when the
 // file is not a TIFF file, -1 (message printed) when it is one that cannot
-// be read.
-TiffDirectory *readTiffChain(int fd, const uint8_t h[8], int *status);
+// be read. `entries`, when given, receives the entries of every page.
+using TiffPageEntries = std::vector<std::vector<TiffEntry>>;
+TiffDirectory *readTiffChain(int fd, const uint8_t h[8], int *status, TiffPageEntries *entries = nullptr);
 
 inline bool isTiled(const TiffPage &p) { return p.tileWidth != 0 || p.tileLength != 0; }
 // Bytes of one stored row of a page (all samples), the TIFF block.

@@ -33,6 +33,37 @@ namespace {
 constexpr int kMaxPages = 65536;
 constexpr int64_t kMaxEntries = int64_t(1) << 20;  // entries read over all directories
 
+// Whether values of the type are read as integers; says so when not.
+bool integerType(int type, uint32_t index, int tag)
+{
+    switch (type) {
+    case T_BYTE:
+    case T_ASCII:
+    case T_SBYTE:
+    case T_UNDEFINED:
+    case T_SHORT:
+    case T_SSHORT:
+    case T_LONG:
+    case T_SLONG: return true;
+    default:
+        conEprintf("Unknown data type for array element at index: %d tagged as: %d\n", static_cast<int>(index), tag);
+        return false;
+    }
+}
+
+// One integer value of the type at b, in the file's byte order.
+int64_t integerAt(const uint8_t *b, int type, bool msbf)
+{
+    switch (type) {
+    case T_SBYTE: return static_cast<int8_t>(b[0]);
+    case T_SHORT: return get16(b, msbf);
+    case T_SSHORT: return static_cast<int16_t>(get16(b, msbf));
+    case T_LONG: return get32(b, msbf);
+    case T_SLONG: return static_cast<int32_t>(get32(b, msbf));
+    default: return b[0];
+    }
+}
+
 bool readDoubles(int fd, bool msbf, const TiffArray &a, double *out, int n)
 {
     if (!a.present || a.type != T_DOUBLE || a.count < static_cast<uint32_t>(n)) return false;
@@ -46,9 +77,10 @@ bool readDoubles(int fd, bool msbf, const TiffArray &a, double *out, int n)
     return true;
 }
 
-// Reads one directory into a page; the next directory's offset goes to *next.
-// Returns the number of entries read.
-int64_t readDirectory(int fd, bool msbf, int64_t fileSize, int64_t at, TiffPage *page, int64_t *next)
+// Reads one directory into a page, its entries into `entries`; the next
+// directory's offset goes to *next. Returns the number of entries read.
+int64_t readDirectory(int fd, bool msbf, int64_t fileSize, int64_t at, TiffPage *page, int64_t *next,
+                      std::vector<TiffEntry> &entries)
 {
     memset(page, 0, sizeof *page);
     page->directory = at;
@@ -57,7 +89,6 @@ int64_t readDirectory(int fd, bool msbf, int64_t fileSize, int64_t at, TiffPage 
     page->compression = 1;
     page->planar = 1;
     page->photometric = -1;
-    std::vector<TiffEntry> entries;
     if (!readTiffEntries(fd, msbf, fileSize, at, &entries, next)) return 0;
     const int64_t n = static_cast<int64_t>(entries.size());
     for (const TiffEntry &entry : entries) {
@@ -70,8 +101,14 @@ int64_t readDirectory(int fd, bool msbf, int64_t fileSize, int64_t at, TiffPage 
         a.at = bytes <= 4 ? entry.fieldAt : get32(entry.field, msbf);
         // An array that does not lie wholly inside the file is as good as missing.
         a.present = size > 0 && a.count > 0 && a.at + bytes <= fileSize;
+        // Values inside the entry come from the bytes already read.
+        auto value = [&](uint32_t k) -> int64_t {
+            if (bytes > 4) return tiffArrayValue(fd, msbf, a, k, tag);
+            if (!a.present || k >= a.count || !integerType(a.type, k, tag)) return -1;
+            return integerAt(entry.field + static_cast<size_t>(k) * size, a.type, msbf);
+        };
         auto scalar = [&](int32_t *field) {
-            int64_t v = tiffArrayValue(fd, msbf, a, 0, tag);
+            int64_t v = value(0);
             if (v >= 0 && v <= INT32_MAX) *field = static_cast<int32_t>(v);
             else *field = -1;
         };
@@ -82,7 +119,7 @@ int64_t readDirectory(int fd, bool msbf, int64_t fileSize, int64_t at, TiffPage 
             scalar(&page->bits);
             // Samples of different sizes cannot share one pixel type.
             for (uint32_t k = 1; k < std::min<uint32_t>(a.count, 64) && page->bits >= 0; ++k)
-                if (tiffArrayValue(fd, msbf, a, k, tag) != page->bits) page->bits = -2;
+                if (value(k) != page->bits) page->bits = -2;
             break;
         }
         case 259: scalar(&page->compression); break;
@@ -94,7 +131,7 @@ int64_t readDirectory(int fd, bool msbf, int64_t fileSize, int64_t at, TiffPage 
             break;
         case 277: scalar(&page->samples); break;
         case 278: {
-            int64_t v = tiffArrayValue(fd, msbf, a, 0, tag);
+            int64_t v = value(0);
             page->rowsPerStrip = v > 0 ? static_cast<uint32_t>(std::min<int64_t>(v, UINT32_MAX)) : 0;
             break;
         }
@@ -104,7 +141,7 @@ int64_t readDirectory(int fd, bool msbf, int64_t fileSize, int64_t at, TiffPage 
         case 320: page->colorMap = a; break;
         case 322:
         case 323: {
-            int64_t v = tiffArrayValue(fd, msbf, a, 0, tag);
+            int64_t v = value(0);
             uint32_t u = v > 0 && v <= INT32_MAX ? static_cast<uint32_t>(v) : 0;
             (tag == 322 ? page->tileWidth : page->tileLength) = v < 0 || v > INT32_MAX ? UINT32_MAX : u;
             break;
@@ -162,34 +199,14 @@ int tiffTypeSize(int type)
 
 int64_t tiffArrayValue(int fd, bool msbf, const TiffArray &a, uint32_t index, int tag)
 {
-    if (!a.present || index >= a.count) return -1;
+    if (!a.present || index >= a.count || !integerType(a.type, index, tag)) return -1;
     const int size = tiffTypeSize(a.type);
     uint8_t b[4];
-    switch (a.type) {
-    case T_BYTE:
-    case T_ASCII:
-    case T_SBYTE:
-    case T_UNDEFINED:
-    case T_SHORT:
-    case T_SSHORT:
-    case T_LONG:
-    case T_SLONG: break;
-    default:
-        conEprintf("Unknown data type for array element at index: %d tagged as: %d\n", static_cast<int>(index), tag);
-        return -1;
-    }
     if (platform::readAt(fd, b, static_cast<size_t>(size), a.at + static_cast<int64_t>(index) * size) != size) return -1;
-    switch (a.type) {
-    case T_SBYTE: return static_cast<int8_t>(b[0]);
-    case T_SHORT: return get16(b, msbf);
-    case T_SSHORT: return static_cast<int16_t>(get16(b, msbf));
-    case T_LONG: return get32(b, msbf);
-    case T_SLONG: return static_cast<int32_t>(get32(b, msbf));
-    default: return b[0];
-    }
+    return integerAt(b, a.type, msbf);
 }
 
-TiffDirectory *readTiffChain(int fd, const uint8_t h[8], int *status)
+TiffDirectory *readTiffChain(int fd, const uint8_t h[8], int *status, TiffPageEntries *kept)
 {
     *status = 0;
     bool msbf;
@@ -210,12 +227,14 @@ TiffDirectory *readTiffChain(int fd, const uint8_t h[8], int *status)
     // Overlapping directories could make a small file read as many huge
     // ones: the pages end where the entry budget does.
     int64_t entries = 0;
+    std::vector<TiffEntry> read;
     for (int64_t at = get32(h + 4, msbf); at != 0 && pages.size() < kMaxPages && entries < kMaxEntries;) {
         if (!seen.insert(at).second) break;  // a directory chain that loops ends where it closes
         if (at < 8 || at + 2 > fileSize) break;
         int64_t next;
         pages.emplace_back();
-        entries += readDirectory(fd, msbf, fileSize, at, &pages.back(), &next) + 1;
+        entries += readDirectory(fd, msbf, fileSize, at, &pages.back(), &next, read) + 1;
+        if (kept) kept->push_back(read);
         at = next;
     }
     if (pages.empty()) {

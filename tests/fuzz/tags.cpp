@@ -17,7 +17,7 @@ void listTiffTags(const char *path)
 {
     platform::FileDesc fd;
     TiffFile file;
-    if (openTiffFile(path, &fd, &file) != 0) return;
+    if (openTiffFile(path, true, &fd, &file) != 0) return;
     volatile size_t sum = 0;
     const int pages = std::min(kPageBudget, file.pageCount());
     for (int p = 0; p < pages; ++p) {
