@@ -42,6 +42,8 @@ run_case bil1x512 1 512 4194304
 
 # rimage georef against gdalwarp.
 "$(dirname "$0")/georef_vs_gdal.sh" "$build"
+# Listing the tags of a 5000-page TIFF against tiffdump.
+"$(dirname "$0")/tags_vs_tiffdump.sh" "$build"
 
 # Classification and statistics kernels against numpy.
 "$build/bench/bench_classify" "${BENCH_DIR:-$build/bench-data}"

@@ -24,6 +24,14 @@ inline constexpr char kInconsistantFeatures[] = "Inconsistant features with band
 inline constexpr char kDevInconsistantBands[] = "DEV: Inconsistant output and input bands.";
 inline constexpr char kStretchInconsistantBands[] = "stretch: Inconsistant output and input bands.";
 
+// tiff and dicom
+inline constexpr char kInvalidTiffVolume[] = "Invalid TIFF volume";
+inline constexpr char kSyntaxError[] = "Syntax error";
+inline constexpr char kNotTiffImage[] = "Not a TIFF image";
+inline constexpr char kNotDicomImage[] = "Not a DICOM image";
+inline constexpr char kErrorInOpen[] = "Error in open:";  // followed by the file name
+inline constexpr char kErrorInOpenTiff[] = "Error in open TIFF image";
+
 // etran
 inline constexpr char kEtranUnknownCommand[] = "Unkndow command of etran\n";
 

@@ -5,7 +5,7 @@ set version [package require Krel]
 say "Krel $version loaded into Tcl [info patchlevel], Tk [package present Tk]"
 say "gimgHome: $gimgHome"
 set krelCommands {}
-foreach c {calc gimg winmsg rimage krel etran} {
+foreach c {calc gimg winmsg rimage krel etran tiff dicom} {
     if {[llength [info commands $c]]} { lappend krelCommands $c }
 }
 say "commands: $krelCommands"
@@ -401,6 +401,36 @@ proc demoCluster {work scene truth classes size} {
     say "ptable -b 4,3,2: $tuples distinct pixel vectors among $pixels pixels in [file tail $pt]"
 }
 demoCluster $work $scene $truth $classes $size
+
+# ---- Tags of TIFF and DICOM files ------------------------------------------------
+# The scene written as a TIFF, its first page listed with the names of
+# tagnames.lib; with dcmtk at hand, band 1 written as a BMP becomes a DICOM
+# file whose image group is listed.
+set tif [file join $work scene.tif]
+file delete $tif
+rimage copy -in $scene -out $tif -imgid TIFF
+calc decompload [file join $gimgHome tagnames.lib]
+say "tags of $tif ([tiff data $tif -volume] page, names for [tiff count] tags, [dicom count] DICOM elements):"
+foreach e [tiff data $tif] {
+    lassign $e number type count value name
+    say [format "  %5d %-26s type %2d count %4d value %s" $number $name $type $count $value]
+}
+if {[auto_execok img2dcm] ne ""} {
+    set bmp [file join $work band1.bmp]
+    file delete $bmp
+    rimage configure -file $bmp -imgid DIB -rows $size -columns $size -nbands 1 -pixel BYTE
+    rimage create overwrite
+    rimage copy -in $scene -out $bmp -b {1:1}
+    set dcm [file join $work band1.dcm]
+    if {[catch {exec img2dcm -i BMP $bmp $dcm} err]} {
+        say "img2dcm could not convert $bmp: $err"
+    } else {
+        say "group 0028 of $dcm:"
+        foreach element [dicom data $dcm 28] { say "  [dicom data $dcm 28 $element]" }
+    }
+} else {
+    say "no img2dcm (dcmtk): the DICOM listing is skipped"
+}
 
 file delete -force $work
 

@@ -19,6 +19,8 @@
 #include "platform/fpu.h"
 #include "script/calc.h"
 #include "script/etran_cmd.h"
+#include "tags/tagdict.h"
+#include "tags/tags.h"
 
 namespace krel {
 
@@ -62,7 +64,9 @@ const Subsystem kSubsystems[] = {
     {"calc", Calc_Init},    // 2
     // 3 composite widgets, 4 map display driver
     {"etran", registerEtranCommand},  // 5
-    // 6 ddw, 7 MPEG-2, 8 TWAIN, 9 GL windows, 10 dicom, 11 tiff
+    // 6 ddw, 7 MPEG-2, 8 TWAIN, 9 GL windows
+    {"dicom", Dicom_Init},  // 10
+    {"tiff", Tiff_Init},    // 11
 };
 }  // namespace
 
@@ -170,6 +174,7 @@ void packageExitHandler(ClientData)
     // The X server reclaims the colours of a client that disconnects, and Tk
     // may already have closed the display: only the table is dropped here.
     forgetPalette();
+    freeTagDictionaries();
     packageState().initDone = 0;
 }
 

@@ -29,6 +29,7 @@ FileDesc openFile(const char *path, OpenMode mode)
     int flags = O_CLOEXEC;
     switch (mode) {
     case OpenMode::Read: flags |= O_RDONLY; break;
+    case OpenMode::ReadNoBlock: flags |= O_RDONLY | O_NONBLOCK; break;
     case OpenMode::ReadWrite: flags |= O_RDWR; break;
     case OpenMode::CreateTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
     }

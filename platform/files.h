@@ -39,7 +39,9 @@ private:
     int fd_ = -1;
 };
 
-enum class OpenMode { Read, ReadWrite, CreateTruncate };
+// ReadNoBlock opens without waiting for a writer (a FIFO) or a device; for
+// callers that refuse anything but a regular file once it is open.
+enum class OpenMode { Read, ReadNoBlock, ReadWrite, CreateTruncate };
 FileDesc openFile(const char *path, OpenMode mode);
 
 // Reads/writes exactly `size` bytes at `offset` unless the file ends or an

@@ -1,5 +1,6 @@
 // The element table of a DICOM file: every element read before the pixel
-// data, in file order, with short values copied. One gmemAlloc block, kept
+// data, in file order (the file meta group, and elements nested in sequences
+// with their depth), with short values copied. One gmemAlloc block, kept
 // as the RAM image's formatData (projection DICOM) for the tag commands.
 #pragma once
 
@@ -24,11 +25,21 @@ struct DicomTable {
     int32_t count;
     int32_t explicitVR;      // 1 when the data set is explicit-VR little-endian
     int64_t pixelOffset;     // file offset of the Pixel Data value
-    uint32_t pixelLength;    // its length
+    uint32_t pixelLength;    // its length, kDicomUndefinedLength when encapsulated
     uint32_t bytes;          // size of the whole block
     char transferSyntax[68]; // "" for files without a file meta group
     DicomElement elements[1];  // count entries, then the copied values
 };
+
+struct FileHead;
+
+// Scans a DICOM file: every element up to Pixel Data into a table (gmemAlloc,
+// *table). 1 on success; 0 when the file is not DICOM; -1 (message printed)
+// when it is one that cannot be read. `forImage`: the pixels are to be read,
+// so big-endian and compressed transfer syntaxes are refused with a message;
+// otherwise the data sets of compressed syntaxes are scanned, and big-endian
+// and deflated files count as not DICOM.
+int scanDicom(const FileHead &head, bool forImage, DicomTable **table);
 
 // The first top-level element with the key, or null.
 const DicomElement *findDicomElement(const DicomTable *table, uint32_t key);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace krel {
 
@@ -40,5 +41,54 @@ struct TiffDirectory {
     int64_t fileSize;
     TiffPage pages[1];   // pageCount entries
 };
+
+// ---- Shared by the directory walker, the decoder, the format entry and the
+// writer (tiff_dir.cpp, tiff_decode.cpp, tiff.cpp, tiff_write.cpp).
+
+struct FileHead;
+struct ImageDef;
+struct RamImage;
+
+enum TiffType { T_BYTE = 1, T_ASCII, T_SHORT, T_LONG, T_RATIONAL, T_SBYTE, T_UNDEFINED, T_SSHORT, T_SLONG,
+                T_SRATIONAL, T_FLOAT, T_DOUBLE };
+constexpr uint16_t kPackBits = 32773;
+
+// One directory entry as stored.
+struct TiffEntry {
+    uint16_t tag, type;
+    uint32_t count;
+    uint8_t field[4];  // the value or the offset of the values, in file order
+    int64_t fieldAt;   // file offset of the field
+};
+
+// Reads the entries of the directory at `at`, as many as lie inside the
+// file; the next directory's offset goes to *next (0 when there is none or
+// it cannot be read). False when not even the entries could be read.
+bool readTiffEntries(int fd, bool msbf, int64_t fileSize, int64_t at, std::vector<TiffEntry> *entries, int64_t *next);
+
+// Bytes of one value of a TIFF type, 0 for an unknown type.
+int tiffTypeSize(int type);
+// One value of an integer array: -1 when it cannot be read.
+int64_t tiffArrayValue(int fd, bool msbf, const TiffArray &a, uint32_t index, int tag);
+
+// Reads the 8-byte header `h` and the whole directory chain of the file.
+// Returns the directory block (gmemAlloc), or null with *status 0 when the
+// file is not a TIFF file, -1 (message printed) when it is one that cannot
+// be read. `entries`, when given, receives the entries of every page.
+using TiffPageEntries = std::vector<std::vector<TiffEntry>>;
+TiffDirectory *readTiffChain(int fd, const uint8_t h[8], int *status, TiffPageEntries *entries = nullptr);
+
+inline bool isTiled(const TiffPage &p) { return p.tileWidth != 0 || p.tileLength != 0; }
+// Bytes of one stored row of a page (all samples), the TIFF block.
+int64_t tiffRowBytes(const TiffPage &p);
+inline int64_t tileRowBytes(const TiffPage &p) { return (static_cast<int64_t>(p.tileWidth) * p.bits * p.samples + 7) / 8; }
+
+// The directory list of an open TIFF image, or null.
+TiffDirectory *directoryOf(RamImage *img);
+
+// Line access of an open TIFF image (tiff_decode.cpp).
+int tiffLoadLine(RamImage *img, int line, int band, int load);
+int tiffStoreSlot(RamImage *img, int slot);
+int tiffCacheLines(RamImage *img, int wanted);
 
 }  // namespace krel

@@ -1,7 +1,10 @@
-// libFuzzer target: DICOM element tables and pixel data through the image store.
+// libFuzzer target: DICOM element tables and pixel data through the image
+// store, and the element listing of the same file.
 #include "reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    return krel::fuzz::readImage(data, size, "dcm");
+    krel::fuzz::readImage(data, size, "dcm");
+    krel::fuzz::listDicomTags(krel::fuzz::inputFile("dcm").c_str());
+    return 0;
 }

@@ -32,6 +32,9 @@ tiff)
     q tiffcp -c none "$tmp/pal.tif" "$out/palette.tif"
     q tiffcp -c none "$tmp/rgb.tif" "$tmp/g16.tif" "$out/pages.tif"
     q gdal_translate -q -a_srs EPSG:32633 -a_ullr 500000 4100000 500110 4099930 "$tmp/rgb.tif" "$out/geotiff.tif"
+    # Pages the image reader refuses, which the tag listing still reads.
+    q tiffcp -c lzw "$tmp/rgb.tif" "$tmp/g16.tif" "$out/lzw.tif"
+    q tiffcp -c zip -B "$tmp/pal.tif" "$out/deflate-bigendian.tif"
     ;;
 dicom)
     q convert -size 7x5 gradient:red-blue BMP3:"$tmp/rgb.bmp"
@@ -43,6 +46,10 @@ dicom)
     q dcmdjpeg "$out/jpeg.dcm" "$tmp/g.dcm"
     q dcmconv +ti "$tmp/g.dcm" "$out/gray-implicit.dcm"
     q dcmconv +te "$tmp/g.dcm" "$out/gray-explicit.dcm"
+    # Sequences and items of defined and undefined length, no meta group.
+    q dcmodify -nb -i "(0008,1110)[0].(0008,1150)=1.2.3" -i "(0010,0010)=Doe^Jane" "$out/gray-explicit.dcm"
+    q dcmconv +ti -e "$out/gray-explicit.dcm" "$out/gray-undefined.dcm"
+    q dcmconv -F +ti "$out/gray-explicit.dcm" "$out/gray-bare.dcm"
     ;;
 *)
     echo "usage: $0 gif|tiff|dicom DIR" >&2

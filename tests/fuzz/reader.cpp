@@ -73,10 +73,15 @@ TempFile::TempFile(const char *suffix)
 
 TempFile::~TempFile() { unlink(path.c_str()); }
 
-int readImage(const uint8_t *data, size_t size, const char *suffix)
+const std::string &inputFile(const char *suffix)
 {
     static const TempFile file(suffix);
-    const std::string &path = file.path;
+    return file.path;
+}
+
+int readImage(const uint8_t *data, size_t size, const char *suffix)
+{
+    const std::string &path = inputFile(suffix);
     {
         platform::FileDesc fd = platform::openFile(path.c_str(), platform::OpenMode::CreateTruncate);
         if (!fd || platform::writeAt(fd.get(), data, size, 0) != static_cast<ssize_t>(size)) return 0;

@@ -28,5 +28,13 @@ void writeOwnSeeds(void (*write)(const std::string &dir));
 // every volume (sampled past a fixed budget), writes one line back, and
 // releases the image. Always 0, as libFuzzer wants.
 int readImage(const uint8_t *data, size_t size, const char *suffix);
+// The file readImage wrote the bytes to (one per process).
+const std::string &inputFile(const char *suffix);
+
+// The tag commands' listings of that file, everything they can show: every
+// entry and tag value of the first pages of a TIFF file, every element of a
+// DICOM file with each value representation.
+void listTiffTags(const char *path);
+void listDicomTags(const char *path);
 
 }  // namespace krel::fuzz
