@@ -12,7 +12,8 @@ void registerAnalysisModules()
         ModuleEntry entry;
     } kAnalysisModules[] = {
         {"classify", classifyModule}, {"dist", distModule},         {"egv", egvModule},
-        {"gstat", gstatModule},       {"statinfo", statinfoModule},
+        {"gfftrans", gfftransModule}, {"gstat", gstatModule},       {"makefft", makefftModule},
+        {"statinfo", statinfoModule},
     };
     for (const auto &m : kAnalysisModules) registerModule(m.name, m.entry);
 }

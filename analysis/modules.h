@@ -11,6 +11,9 @@ int statinfoModule(const char *prog, int argc, const char **argv);
 int egvModule(const char *prog, int argc, const char **argv);
 int classifyModule(const char *prog, int argc, const char **argv);
 int distModule(const char *prog, int argc, const char **argv);
+// The Fourier transforms: `rimage gfftrans` and `calc makefft`.
+int gfftransModule(const char *prog, int argc, const char **argv);
+int makefftModule(const char *prog, int argc, const char **argv);
 
 }  // namespace krel
 

@@ -202,7 +202,7 @@ const SubCommand<CalcHandler> kCalcCommands[] = {
     {"geocalc", 5, notInBuild},
     {"handles", 5, notInBuild},
     {"loadtime", 4, notInBuild},
-    {"makefft", 4, notInBuild},
+    {"makefft", 4, calcMakefft},
     {"malloc", 4, notInBuild},
     {"memory", 4, notInBuild},
     {"memid", 4, notInBuild},

@@ -21,6 +21,8 @@ int calcCompSave(Tcl_Interp *interp, int argc, const char **argv);
 int calcDecompLoad(Tcl_Interp *interp, int argc, const char **argv);
 int calcCompTest(Tcl_Interp *interp, int argc, const char **argv);
 int calcScramble(Tcl_Interp *interp, int argc, const char **argv);
+// The Fourier transform module into a new FFT file (`calc makefft`).
+int calcMakefft(Tcl_Interp *interp, int argc, const char **argv);
 
 // Numeric words are read by their leading number; no number reads as 0.
 double leadingDouble(const char *word);

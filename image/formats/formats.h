@@ -279,6 +279,10 @@ int erdasBits(const unsigned char head[128]);
 int GetErdasLine(const unsigned char head[128], int fd, int band, int row, void *buffer);
 int createFFTFile(const char *name, FFTHeader *head);
 int openFFTFile(const char *name, FFTHeader *head);
+// A header whose sizes a file of `fileSize` bytes holds (-1: not checked):
+// the magic, rows and columns powers of two, a known kind, the source size
+// within the padded one.
+bool validFFTHeader(const FFTHeader &head, int64_t fileSize);
 int PutFFTHead(const FFTHeader *head, int fd);
 float *GetFFTFileBlock(const FFTHeader *head, int fd, float *buffer, int firstRow, int rowCount);
 float *GetFFTFileSeg(const FFTHeader *head, int fd, float *buffer, int firstColumn, int columnCount);
