@@ -12,7 +12,7 @@ namespace {
 // One butterfly stage of half-span m over `lanes` lanes. The twiddles of the
 // stage are every (N / 2m)-th entry of the table.
 template <int Lanes>
-void stageFixed(float *__restrict re, float *__restrict im, int n, int m, const float *cosT, const float *sinT,
+__attribute__((always_inline)) inline void stageFixed(float *__restrict re, float *__restrict im, int n, int m, const float *cosT, const float *sinT,
                 float sign)
 {
     const int step = n / (2 * m);
@@ -37,7 +37,7 @@ void stageFixed(float *__restrict re, float *__restrict im, int n, int m, const 
 
 // The first stage has the twiddle 1 only.
 template <int Lanes>
-void firstStageFixed(float *__restrict re, float *__restrict im, int n)
+__attribute__((always_inline)) inline void firstStageFixed(float *__restrict re, float *__restrict im, int n)
 {
     for (int g = 0; g < n; g += 2) {
         float *__restrict ar = re + static_cast<size_t>(g) * Lanes;
@@ -95,7 +95,7 @@ void swapLanes(float *a, float *b, int lanes)
 // Multiplies element x by (-1)^x * scale: the half-length shift of a
 // spectrum, seen from the other domain.
 KREL_VECTOR_CLONES
-void alternate(float *__restrict re, float *__restrict im, int n, int lanes, float scale)
+void alternateLanes(float *__restrict re, float *__restrict im, int n, int lanes, float scale)
 {
     for (int x = 0; x < n; ++x) {
         const float f = (x & 1) ? -scale : scale;
@@ -145,6 +145,12 @@ void FFTPlan::transform(float *re, float *im, int lanes, int sign) const
             swapLanes(im + static_cast<size_t>(k) * lanes, im + static_cast<size_t>(r) * lanes, lanes);
         }
     }
+    butterflies(re, im, lanes, sign);
+}
+
+void FFTPlan::butterflies(float *re, float *im, int lanes, int sign) const
+{
+    if (n_ <= 1 || lanes <= 0) return;
     const float s = sign >= 0 ? 1.0f : -1.0f;
     if (lanes == kFFTLanes)
         butterflies16(re, im, n_, log2n_, cos_.get(), sin_.get(), s);
@@ -152,10 +158,15 @@ void FFTPlan::transform(float *re, float *im, int lanes, int sign) const
         butterfliesAny(re, im, lanes, n_, cos_.get(), sin_.get(), s);
 }
 
+void FFTPlan::alternate(float *re, float *im, int lanes, float scale) const
+{
+    alternateLanes(re, im, n_, lanes, scale);
+}
+
 void FFTPlan::forwardShifted(float *re, float *im, int lanes) const
 {
     if (n_ <= 0) return;
-    alternate(re, im, n_, lanes, 1.0f);
+    alternateLanes(re, im, n_, lanes, 1.0f);
     transform(re, im, lanes, +1);
 }
 
@@ -163,7 +174,7 @@ void FFTPlan::inverseShifted(float *re, float *im, int lanes) const
 {
     if (n_ <= 0) return;
     transform(re, im, lanes, -1);
-    alternate(re, im, n_, lanes, 1.0f / static_cast<float>(n_));
+    alternateLanes(re, im, n_, lanes, 1.0f / static_cast<float>(n_));
 }
 
 }  // namespace krel

@@ -36,6 +36,15 @@ public:
     void forwardShifted(float *re, float *im, int lanes) const;
     void inverseShifted(float *re, float *im, int lanes) const;
 
+    // The pieces, for callers that fold the reordering into their loads:
+    // element k belongs at position bitReversal()[k]; butterflies() then
+    // completes the transform of such reordered input.
+    const int *bitReversal() const { return rev_.get(); }
+    void butterflies(float *re, float *im, int lanes, int sign) const;
+    // Multiplies element x by (-1)^x * scale (the half-length shift seen
+    // from the other domain).
+    void alternate(float *re, float *im, int lanes, float scale) const;
+
 private:
     int n_ = 0;
     int log2n_ = 0;

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 
-#include "analysis/row_helper.h"
+#include "analysis/simd.h"
 #include "core/conio.h"
 #include "core/runtime.h"
 
@@ -97,6 +99,11 @@ double FFTFilter::gain(int column, int row, int rows, int columns, int axes) con
     return e < kExpFloor ? 1.0 : 1.0 - amp * std::exp(e);
 }
 
+FFTPasses::~FFTPasses()
+{
+    if (map_) munmap(map_, mapBytes_);
+}
+
 bool FFTPasses::prepare(int rowPasses, int columnPasses)
 {
     const int rows = head_->rows, columns = head_->columns;
@@ -113,6 +120,17 @@ bool FFTPasses::prepare(int rowPasses, int columnPasses)
     units_ = static_cast<long>(rowPasses) * ((rows + lines_ - 1) / lines_) +
              static_cast<long>(columnPasses) * (columns / c);
     units_ = std::max(units_, 1L);
+    const int64_t bytes = 1024 + static_cast<int64_t>(rows) * columns * 8;
+    // Blocks are reserved before the file is mapped: a store into a hole of
+    // a full disk would end the process.
+    if (static_cast<uint64_t>(bytes) <= SIZE_MAX && posix_fallocate(fd_, 0, static_cast<off_t>(bytes)) == 0) {
+        void *m = mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+        if (m != MAP_FAILED) {
+            map_ = m;
+            mapBytes_ = static_cast<size_t>(bytes);
+            samples_ = reinterpret_cast<float *>(static_cast<char *>(m) + 1024);
+        }
+    }
     return true;
 }
 
@@ -123,13 +141,69 @@ bool FFTPasses::step()
     return checkRimageStatus() != 3;
 }
 
-// Transforms the sequences of the chunk, a group of up to kFFTLanes at a
-// time, half of the groups on the helper thread. Rows: sequence b of the
-// chunk is its row b. Columns: sequence b is column b of the segment, read
-// from the last row up when a forward transform comes first and written back
-// from the last row up when an inverse transform comes last.
-void FFTPasses::runGroups(int groups, bool rows, int first, int count, const FFTPassSteps &steps)
+namespace {
+
+// Adds `count` lane-layout samples to the sums, sixteen at a time side by
+// side so that the loop vectorises (extremes of floats are exact in floats).
+KREL_VECTOR_CLONES
+void addSums(const float *__restrict re, const float *__restrict im, size_t count, FFTStatSums *sums)
 {
+    constexpr int W = 16;
+    float mxr[W], mnr[W], mxi[W], mni[W];
+    double sr[W] = {}, si[W] = {}, sr2[W] = {}, si2[W] = {};
+    for (int j = 0; j < W; ++j) {
+        mxr[j] = mxi[j] = -HUGE_VALF;
+        mnr[j] = mni[j] = HUGE_VALF;
+    }
+    size_t k = 0;
+    for (; k + W <= count; k += W) {
+        for (int j = 0; j < W; ++j) {
+            const float r = re[k + j], i = im[k + j];
+            mxr[j] = r > mxr[j] ? r : mxr[j];
+            mnr[j] = r < mnr[j] ? r : mnr[j];
+            mxi[j] = i > mxi[j] ? i : mxi[j];
+            mni[j] = i < mni[j] ? i : mni[j];
+            sr[j] += r;
+            si[j] += i;
+            sr2[j] += static_cast<double>(r) * r;
+            si2[j] += static_cast<double>(i) * i;
+        }
+    }
+    for (int j = 0; k < count; ++k, ++j) {
+        const float r = re[k], i = im[k];
+        mxr[j] = std::max(mxr[j], r);
+        mnr[j] = std::min(mnr[j], r);
+        mxi[j] = std::max(mxi[j], i);
+        mni[j] = std::min(mni[j], i);
+        sr[j] += r;
+        si[j] += i;
+        sr2[j] += static_cast<double>(r) * r;
+        si2[j] += static_cast<double>(i) * i;
+    }
+    for (int j = 0; j < W; ++j) {
+        sums->maxR = std::max<double>(sums->maxR, mxr[j]);
+        sums->minR = std::min<double>(sums->minR, mnr[j]);
+        sums->maxI = std::max<double>(sums->maxI, mxi[j]);
+        sums->minI = std::min<double>(sums->minI, mni[j]);
+        sums->sumR += sr[j];
+        sums->sumI += si[j];
+        sums->sumR2 += sr2[j];
+        sums->sumI2 += si2[j];
+    }
+    sums->n += static_cast<double>(count);
+}
+
+}  // namespace
+
+// Transforms the sequences of the block, a group of up to kFFTLanes at a
+// time, half of the groups on the helper thread. Rows: sequence b is row b
+// of the block. Columns: sequence b is column b, read from the last row up
+// when a forward transform comes first and written back from the last row
+// up when an inverse transform comes last. With `fold` the samples written
+// are added to the header statistics.
+void FFTPasses::runGroups(float *chunk, size_t stride, bool rows, int first, int count, const FFTPassSteps &steps)
+{
+    const int groups = (count + kFFTLanes - 1) / kFFTLanes;
     const FFTPlan &plan = rows ? rowPlan_ : columnPlan_;
     const int n = plan.size();
     const int Pr = head_->rows, Pc = head_->columns;
@@ -139,33 +213,53 @@ void FFTPasses::runGroups(int groups, bool rows, int first, int count, const FFT
     // Power/phase samples that are only filtered keep their form: the gain
     // scales the power.
     const bool ppInPlace = steps.transform == 0 && steps.fromPP && steps.toPP;
-    float *chunk = chunk_.get();
+    // A plain transform takes its input reordered and, going forward, with
+    // the alternating signs of the shift, straight from the load.
+    const bool direct = steps.transform != 0 && !steps.fromPP && !steps.filter && !steps.thenInverse;
+    const int *rev = plan.bitReversal();
+    FFTStatSums sums[2];
 
-    auto group = [&](int g, float *re, float *im) {
+    auto group = [&](int g, float *re, float *im, FFTStatSums *stats) {
         const int lanes = std::min(kFFTLanes, count - g * kFFTLanes);
         const int base = g * kFFTLanes;
-        // Into lane layout.
-        for (int e = 0; e < n; ++e) {
-            float *r = re + static_cast<size_t>(e) * lanes, *i = im + static_cast<size_t>(e) * lanes;
-            if (rows) {
+        auto slot = [&](int e) { return static_cast<size_t>(direct ? rev[e] : e) * lanes; };
+        const bool flip = direct && steps.transform > 0;
+        if (rows) {
+            // Blocks of 16 elements of every row: what one block writes
+            // stays in the first-level cache.
+            for (int e0 = 0; e0 < n; e0 += 16) {
+                const int e1 = std::min(n, e0 + 16);
                 for (int b = 0; b < lanes; ++b) {
-                    const float *s = chunk + (static_cast<size_t>(base + b) * Pc + e) * 2;
-                    r[b] = s[0];
-                    i[b] = s[1];
+                    const float *s = chunk + static_cast<size_t>(base + b) * stride;
+                    for (int e = e0; e < e1; ++e) {
+                        const float f = flip && (e & 1) ? -1.0f : 1.0f;
+                        const size_t k = slot(e) + b;
+                        re[k] = f * s[2 * e];
+                        im[k] = f * s[2 * e + 1];
+                    }
                 }
-            } else {
+            }
+        } else {
+            for (int e = 0; e < n; ++e) {
                 const int row = loadReversed ? Pr - 1 - e : e;
-                const float *s = chunk + (static_cast<size_t>(row) * count + base) * 2;
+                const float *s = chunk + static_cast<size_t>(row) * stride + 2 * static_cast<size_t>(base);
+                const float f = flip && (e & 1) ? -1.0f : 1.0f;
+                float *r = re + slot(e), *i = im + slot(e);
                 for (int b = 0; b < lanes; ++b) {
-                    r[b] = s[2 * b];
-                    i[b] = s[2 * b + 1];
+                    r[b] = f * s[2 * b];
+                    i[b] = f * s[2 * b + 1];
                 }
             }
         }
         const size_t total = static_cast<size_t>(n) * lanes;
-        if (steps.fromPP && !ppInPlace) fromPowerPhase(re, im, total);
-        if (steps.transform > 0) plan.forwardShifted(re, im, lanes);
-        if (steps.transform < 0) plan.inverseShifted(re, im, lanes);
+        if (direct) {
+            plan.butterflies(re, im, lanes, steps.transform);
+            if (steps.transform < 0) plan.alternate(re, im, lanes, 1.0f / static_cast<float>(n));
+        } else {
+            if (steps.fromPP && !ppInPlace) fromPowerPhase(re, im, total);
+            if (steps.transform > 0) plan.forwardShifted(re, im, lanes);
+            if (steps.transform < 0) plan.inverseShifted(re, im, lanes);
+        }
         if (steps.filter) {
             for (int e = 0; e < n; ++e) {
                 for (int b = 0; b < lanes; ++b) {
@@ -186,18 +280,25 @@ void FFTPasses::runGroups(int groups, bool rows, int first, int count, const FFT
         }
         if (steps.thenInverse) plan.inverseShifted(re, im, lanes);
         if (steps.toPP && !ppInPlace) toPowerPhase(re, im, total);
-        // Back into the chunk.
-        for (int e = 0; e < n; ++e) {
-            const float *r = re + static_cast<size_t>(e) * lanes, *i = im + static_cast<size_t>(e) * lanes;
-            if (rows) {
+        if (steps.fold) addSums(re, im, total, stats);
+        // Back into the block.
+        if (rows) {
+            for (int e0 = 0; e0 < n; e0 += 16) {
+                const int e1 = std::min(n, e0 + 16);
                 for (int b = 0; b < lanes; ++b) {
-                    float *d = chunk + (static_cast<size_t>(base + b) * Pc + e) * 2;
-                    d[0] = r[b];
-                    d[1] = i[b];
+                    float *d = chunk + static_cast<size_t>(base + b) * stride;
+                    for (int e = e0; e < e1; ++e) {
+                        const size_t k = static_cast<size_t>(e) * lanes + b;
+                        d[2 * e] = re[k];
+                        d[2 * e + 1] = im[k];
+                    }
                 }
-            } else {
+            }
+        } else {
+            for (int e = 0; e < n; ++e) {
                 const int row = storeReversed ? Pr - 1 - e : e;
-                float *d = chunk + (static_cast<size_t>(row) * count + base) * 2;
+                float *d = chunk + static_cast<size_t>(row) * stride + 2 * static_cast<size_t>(base);
+                const float *r = re + static_cast<size_t>(e) * lanes, *i = im + static_cast<size_t>(e) * lanes;
                 for (int b = 0; b < lanes; ++b) {
                     d[2 * b] = r[b];
                     d[2 * b + 1] = i[b];
@@ -210,13 +311,15 @@ void FFTPasses::runGroups(int groups, bool rows, int first, int count, const FFT
         float *re = lanes_[part].get();
         float *im = re + static_cast<size_t>(n) * kFFTLanes;
         const int from = part == 0 ? 0 : half, to = part == 0 ? half : groups;
-        for (int g = from; g < to; ++g) group(g, re, im);
+        for (int g = from; g < to; ++g) group(g, re, im, &sums[part]);
     };
-    if (groups > 1) {
-        RowHelper helper;
-        helper.run(job);
-    } else {
+    if (groups > 1)
+        helper_.run(job);
+    else
         job(0);
+    if (steps.fold) {
+        sums[0].merge(sums[1]);
+        foldFFTStats(head_, sums[0]);
     }
 }
 
@@ -236,10 +339,15 @@ int FFTPasses::rowPassFrom(const FFTImageSource *image, const FFTHeader *sourceH
     const int Pr = head_->rows, Pc = head_->columns;
     const bool says = verbose_ && steps.transform != 0;
     if (says) conPrintf("FFT in Element Direction: total lines = %-ld\n", static_cast<long>(Pr));
-    float *chunk = chunk_.get();
+    const bool transforms = steps.transform != 0 || steps.filter || steps.fromPP || steps.toPP;
+    const bool inPlace = samples_ && !image && sourceFd == fd_;
     for (int first = 0; first < Pr; first += lines_) {
         if (!step()) return -1;
         const int count = std::min(lines_, Pr - first);
+        // A pass over the output in place works in the mapping; one from a
+        // source writes whole rows, which fill the file's pages without
+        // clearing them first.
+        float *chunk = inPlace ? samples_ + static_cast<size_t>(first) * Pc * 2 : chunk_.get();
         if (says) conPrintf("Line # %-ld - %ld\n", static_cast<long>(first), static_cast<long>(first + count - 1));
         if (image) {
             RamImage *img = image->image;
@@ -262,13 +370,16 @@ int FFTPasses::rowPassFrom(const FFTImageSource *image, const FFTHeader *sourceH
                     d[2 * x + 1] = 0.0f;
                 }
             }
-        } else if (!GetFFTFileBlock(sourceHead, sourceFd, chunk, first, count)) {
+        } else if (!inPlace && !GetFFTFileBlock(sourceHead, sourceFd, chunk, first, count)) {
             conEprintf("\n");
             return 0;
         }
-        if (steps.transform != 0 || steps.filter || steps.fromPP || steps.toPP)
-            runGroups((count + kFFTLanes - 1) / kFFTLanes, true, first, count, steps);
-        if (PutFFTFileBlock(head_, fd_, chunk, first, count, steps.fold) != 0) return 0;
+        if (transforms) runGroups(chunk, static_cast<size_t>(Pc) * 2, true, first, count, steps);
+        if (!transforms) {
+            if (steps.fold)
+                for (int i = 0; i < count; ++i) updateFFTStats(head_, Pc, chunk + static_cast<size_t>(i) * Pc * 2);
+        }
+        if (!inPlace && PutFFTFileBlock(head_, fd_, chunk, first, count, 0) != 0) return 0;
     }
     return 1;
 }
@@ -278,16 +389,21 @@ int FFTPasses::columnPass(const FFTPassSteps &steps)
     const int Pc = head_->columns;
     if (verbose_) conPrintf("FFT in Line Direction: total columns = %-ld\n", static_cast<long>(Pc));
     const int c = columnsChunk_;
-    float *chunk = chunk_.get();
     for (int first = 0; first < Pc; first += c) {
         if (!step()) return -1;
         if (verbose_) conPrintf("Column # %-ld - %ld\n", static_cast<long>(first), static_cast<long>(first + c - 1));
+        if (samples_) {
+            float *at = samples_ + 2 * static_cast<size_t>(first);
+            runGroups(at, static_cast<size_t>(Pc) * 2, false, first, c, steps);
+            continue;
+        }
+        float *chunk = chunk_.get();
         if (!GetFFTFileSeg(head_, fd_, chunk, first, c)) {
             conEprintf("\n");
             return 0;
         }
-        runGroups((c + kFFTLanes - 1) / kFFTLanes, false, first, c, steps);
-        if (PutFFTFileSeg(head_, fd_, chunk, first, c, steps.fold) != 0) return 0;
+        runGroups(chunk, static_cast<size_t>(c) * 2, false, first, c, steps);
+        if (PutFFTFileSeg(head_, fd_, chunk, first, c, 0) != 0) return 0;
     }
     return 1;
 }

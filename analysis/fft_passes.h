@@ -11,6 +11,7 @@
 
 #include "analysis/buffer.h"
 #include "analysis/fft.h"
+#include "analysis/row_helper.h"
 #include "image/formats/formats.h"
 #include "image/module_util.h"
 #include "image/ramimage.h"
@@ -63,6 +64,9 @@ public:
         : head_(head), fd_(fd), meter_{meterName, 0.0f}, verbose_(verbose)
     {
     }
+    ~FFTPasses();
+    FFTPasses(const FFTPasses &) = delete;
+    FFTPasses &operator=(const FFTPasses &) = delete;
     // Allocates the plans and buffers; false (nothing printed) when memory is short.
     bool prepare(int rowPasses, int columnPasses);
 
@@ -79,7 +83,9 @@ private:
     int rowPassFrom(const FFTImageSource *image, const FFTHeader *sourceHead, int sourceFd,
                     const FFTPassSteps &steps);
     bool step();  // status poll and meter; false on cancel
-    void runGroups(int groups, bool rows, int first, int count, const FFTPassSteps &steps);
+    // Transforms `count` rows (or columns) of the block at `base`, whose rows
+    // lie `stride` floats apart.
+    void runGroups(float *base, size_t stride, bool rows, int first, int count, const FFTPassSteps &steps);
 
     FFTHeader *head_;
     int fd_;
@@ -91,6 +97,12 @@ private:
     GmemArray<float> chunk_;
     GmemArray<float> lanes_[2];  // re and im of kFFTLanes sequences, per thread
     GmemArray<float> line_;
+    RowHelper helper_;
+    // The output file's samples, mapped when the system allows: chunks are
+    // then transformed where they lie, without a transfer.
+    void *map_ = nullptr;
+    size_t mapBytes_ = 0;
+    float *samples_ = nullptr;
 };
 
 }  // namespace krel

@@ -259,28 +259,52 @@ int PutFFTFileSeg(FFTHeader *head, int fd, const float *buffer, int firstColumn,
     return 0;
 }
 
+void FFTStatSums::merge(const FFTStatSums &o)
+{
+    n += o.n;
+    sumR += o.sumR;
+    sumI += o.sumI;
+    sumR2 += o.sumR2;
+    sumI2 += o.sumI2;
+    maxR = std::max(maxR, o.maxR);
+    minR = std::min(minR, o.minR);
+    maxI = std::max(maxI, o.maxI);
+    minI = std::min(minI, o.minI);
+}
+
+void foldFFTStats(FFTHeader *head, const FFTStatSums &s)
+{
+    if (s.n <= 0) return;
+    if (s.maxR > head->maxReal) head->maxReal = s.maxR;
+    if (s.minR < head->minReal) head->minReal = s.minR;
+    if (s.maxI > head->maxImag) head->maxImag = s.maxI;
+    if (s.minI < head->minImag) head->minImag = s.minI;
+    const double N = head->count, total = N + s.n;
+    auto fold = [&](double mean, double sum) { return mean * N / total + (sum / s.n) * s.n / total; };
+    head->meanReal = fold(head->meanReal, s.sumR);
+    head->meanImag = fold(head->meanImag, s.sumI);
+    head->sqReal = fold(head->sqReal, s.sumR2);
+    head->sqImag = fold(head->sqImag, s.sumI2);
+    head->count = total;
+}
+
 void updateFFTStats(FFTHeader *head, int n, const float *values)
 {
     if (n <= 0) return;
-    double sumR = 0, sumI = 0, sumR2 = 0, sumI2 = 0;
+    FFTStatSums s;
     for (int k = 0; k < n; ++k) {
         double re = values[2 * k], im = values[2 * k + 1];
-        if (re > head->maxReal) head->maxReal = re;
-        if (re < head->minReal) head->minReal = re;
-        if (im > head->maxImag) head->maxImag = im;
-        if (im < head->minImag) head->minImag = im;
-        sumR += re;
-        sumI += im;
-        sumR2 += re * re;
-        sumI2 += im * im;
+        if (re > s.maxR) s.maxR = re;
+        if (re < s.minR) s.minR = re;
+        if (im > s.maxI) s.maxI = im;
+        if (im < s.minI) s.minI = im;
+        s.sumR += re;
+        s.sumI += im;
+        s.sumR2 += re * re;
+        s.sumI2 += im * im;
     }
-    const double N = head->count, total = N + n;
-    auto fold = [&](double mean, double rowSum) { return mean * N / total + (rowSum / n) * n / total; };
-    head->meanReal = fold(head->meanReal, sumR);
-    head->meanImag = fold(head->meanImag, sumI);
-    head->sqReal = fold(head->sqReal, sumR2);
-    head->sqImag = fold(head->sqImag, sumI2);
-    head->count = total;
+    s.n = n;
+    foldFFTStats(head, s);
 }
 
 void finishFFTStats(FFTHeader *head)

@@ -29,6 +29,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cmath>
 #include <cstdint>
 #include <sys/types.h>
 
@@ -289,6 +290,13 @@ float *GetFFTFileSeg(const FFTHeader *head, int fd, float *buffer, int firstColu
 int PutFFTFileBlock(FFTHeader *head, int fd, const float *buffer, int firstRow, int rowCount, int update);
 int PutFFTFileSeg(FFTHeader *head, int fd, const float *buffer, int firstColumn, int columnCount, int update);
 void updateFFTStats(FFTHeader *head, int n, const float *values);
+// Sums over a run of samples, folded into the header as one row would be.
+struct FFTStatSums {
+    double n = 0, sumR = 0, sumI = 0, sumR2 = 0, sumI2 = 0;
+    double maxR = -HUGE_VAL, minR = HUGE_VAL, maxI = -HUGE_VAL, minI = HUGE_VAL;
+    void merge(const FFTStatSums &o);
+};
+void foldFFTStats(FFTHeader *head, const FFTStatSums &sums);
 void finishFFTStats(FFTHeader *head);
 
 // Chunked transfers. offset -1: the current position. getFileData returns -1

@@ -4,7 +4,7 @@ Writes 100 x 300 bands (8- and 16-bit ERDAS files, padded to 128 x 512),
 runs `calc makefft` and `rimage gfftrans` on them in a tclsh with the
 package, reads the FFT files here and compares every sample with the numpy
 model of the transform, and the header statistics with the samples.
-Usage: fft_check.py TCLSH. Exits 77 (skipped) when numpy is missing."""
+Usage: fft_check.py TCLSH-COMMAND... Exits 77 (skipped) when numpy is missing."""
 import os
 import struct
 import subprocess
@@ -121,7 +121,7 @@ def check_stats(name, f):
 
 
 def main():
-    tclsh = sys.argv[1]
+    tclsh = sys.argv[1:]
     rng = np.random.default_rng(14)
     with tempfile.TemporaryDirectory() as tmp:
         path = lambda n: os.path.join(tmp, n)
@@ -169,7 +169,7 @@ def main():
         script = path("ops.tcl")
         open(script, "w").write(ops)
         env = dict(os.environ)
-        run = subprocess.run([tclsh, script], env=env, capture_output=True, text=True)
+        run = subprocess.run(tclsh + [script], env=env, capture_output=True, text=True)
         if run.returncode != 0:
             print(run.stdout, run.stderr)
             return 1
