@@ -46,3 +46,6 @@ run_case bil1x512 1 512 4194304
 # The gimg display against Tk's photo image, under X (Xvfb when headless).
 here=$(cd "$(dirname "$0")" && pwd)
 TCLLIBPATH="$(cd "$build" && pwd)/krel" "$here/../tests/with-xvfb.sh" 24 wish "$here/gimg_bench.tcl"
+
+# The Fourier transform (calc makefft) against numpy and FFTW.
+"$(dirname "$0")/fft_vs_numpy.sh" "$build"
