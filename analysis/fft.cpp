@@ -9,21 +9,23 @@ namespace krel {
 
 namespace {
 
-// One butterfly stage of half-span m over `lanes` lanes. The twiddles of the
-// stage are every (N / 2m)-th entry of the table.
-template <int Lanes>
-__attribute__((always_inline)) inline void stageFixed(float *__restrict re, float *__restrict im, int n, int m, const float *cosT, const float *sinT,
-                float sign)
+// One butterfly stage of half-span m over the lanes (a fixed count, or with
+// Fixed 0 the count given). The twiddles of the stage are every (N / 2m)-th
+// entry of the table.
+template <int Fixed>
+__attribute__((always_inline)) inline void stage(float *__restrict re, float *__restrict im, int n, int m,
+                                                 int lanesGiven, const float *cosT, const float *sinT, float sign)
 {
+    const int lanes = Fixed > 0 ? Fixed : lanesGiven;
     const int step = n / (2 * m);
     for (int g = 0; g < n; g += 2 * m) {
         for (int s = 0; s < m; ++s) {
             const float wr = cosT[s * step], wi = sign * sinT[s * step];
-            float *__restrict ar = re + static_cast<size_t>(g + s) * Lanes;
-            float *__restrict ai = im + static_cast<size_t>(g + s) * Lanes;
-            float *__restrict br = ar + static_cast<size_t>(m) * Lanes;
-            float *__restrict bi = ai + static_cast<size_t>(m) * Lanes;
-            for (int b = 0; b < Lanes; ++b) {
+            float *__restrict ar = re + static_cast<size_t>(g + s) * lanes;
+            float *__restrict ai = im + static_cast<size_t>(g + s) * lanes;
+            float *__restrict br = ar + static_cast<size_t>(m) * lanes;
+            float *__restrict bi = ai + static_cast<size_t>(m) * lanes;
+            for (int b = 0; b < lanes; ++b) {
                 const float tr = br[b] * wr - bi[b] * wi;
                 const float ti = br[b] * wi + bi[b] * wr;
                 br[b] = ar[b] - tr;
@@ -35,7 +37,7 @@ __attribute__((always_inline)) inline void stageFixed(float *__restrict re, floa
     }
 }
 
-// The first stage has the twiddle 1 only.
+// The first stage of a fixed lane count has the twiddle 1 only.
 template <int Lanes>
 __attribute__((always_inline)) inline void firstStageFixed(float *__restrict re, float *__restrict im, int n)
 {
@@ -59,32 +61,13 @@ void butterflies16(float *re, float *im, int n, int log2n, const float *cosT, co
 {
     if (log2n == 0) return;
     firstStageFixed<kFFTLanes>(re, im, n);
-    for (int m = 2; m < n; m <<= 1) stageFixed<kFFTLanes>(re, im, n, m, cosT, sinT, sign);
+    for (int m = 2; m < n; m <<= 1) stage<kFFTLanes>(re, im, n, m, kFFTLanes, cosT, sinT, sign);
 }
 
 KREL_VECTOR_CLONES
 void butterfliesAny(float *re, float *im, int lanes, int n, const float *cosT, const float *sinT, float sign)
 {
-    for (int m = 1; m < n; m <<= 1) {
-        const int step = n / (2 * m);
-        for (int g = 0; g < n; g += 2 * m) {
-            for (int s = 0; s < m; ++s) {
-                const float wr = cosT[s * step], wi = sign * sinT[s * step];
-                float *__restrict ar = re + static_cast<size_t>(g + s) * lanes;
-                float *__restrict ai = im + static_cast<size_t>(g + s) * lanes;
-                float *__restrict br = ar + static_cast<size_t>(m) * lanes;
-                float *__restrict bi = ai + static_cast<size_t>(m) * lanes;
-                for (int b = 0; b < lanes; ++b) {
-                    const float tr = br[b] * wr - bi[b] * wi;
-                    const float ti = br[b] * wi + bi[b] * wr;
-                    br[b] = ar[b] - tr;
-                    bi[b] = ai[b] - ti;
-                    ar[b] += tr;
-                    ai[b] += ti;
-                }
-            }
-        }
-    }
+    for (int m = 1; m < n; m <<= 1) stage<0>(re, im, n, m, lanes, cosT, sinT, sign);
 }
 
 void swapLanes(float *a, float *b, int lanes)

@@ -118,6 +118,22 @@ void resetStats(FFTHeader *head)
     head->minReal = head->minImag = inf;
 }
 
+// Ends a run of the passes (1 done, 0 failed, -1 cancelled): the meter, the
+// cancel message, and the new file put in place once the input is let go.
+int endRun(int rc, FFTPasses &passes, ModuleImage &input, FFTTarget &target, FFTHeader *head,
+           const char *cancelled)
+{
+    if (rc == 1) passes.finishMeter();
+    meterReset();
+    if (rc < 0) {
+        conPrintf("%s", cancelled);
+        return MODULE_DONE;
+    }
+    if (rc == 0) return MODULE_FAILED;
+    input.release();
+    return target.commit(head) ? MODULE_DONE : MODULE_FAILED;
+}
+
 // ---- makefft ----------------------------------------------------------------
 
 void makefftUsage()
@@ -201,16 +217,7 @@ int makefftModule(const char * /*prog*/, int argc, const char **argv)
         columnSteps.fold = true;
         rc = passes.columnPass(columnSteps);
     }
-    meterReset();
-    if (rc < 0) {
-        conPrintf("makefft canceled...\n");
-        return MODULE_DONE;
-    }
-    if (rc == 0) return MODULE_FAILED;
-    passes.finishMeter();
-    meterReset();
-    img.release();
-    return target.commit(&head) ? MODULE_DONE : MODULE_FAILED;
+    return endRun(rc, passes, img, target, &head, "makefft canceled...\n");
 }
 
 // ---- gfftrans ---------------------------------------------------------------
@@ -516,16 +523,7 @@ int gfftransModule(const char *prog, int argc, const char **argv)
                       : passes.rowPass(imageSource(in.get(), band - 1), first);
     if (rc == 1 && columnPasses) rc = passes.columnPass(second);
     if (rc == 1 && rowPasses == 2) rc = passes.rowPass(head, fd, third);
-    meterReset();
-    if (rc < 0) {
-        conPrintf("rimage gfftrans canceled...\n");
-        return MODULE_DONE;
-    }
-    if (rc == 0) return MODULE_FAILED;
-    passes.finishMeter();
-    meterReset();
-    in.release();
-    return target.commit(&head) ? MODULE_DONE : MODULE_FAILED;
+    return endRun(rc, passes, in, target, &head, "rimage gfftrans canceled...\n");
 }
 
 }  // namespace krel
