@@ -10,6 +10,7 @@
 
 #include "analysis/simd.h"
 #include "core/conio.h"
+#include "core/texts.h"
 
 namespace krel {
 
@@ -198,7 +199,8 @@ bool parseBandList(const char *text, std::vector<int> *out)
             out->push_back(static_cast<int>(v));
             if (v == b) break;
         }
-        if (*p == ',')
+        // The usage text shows "1:2:3"; commas are accepted alike.
+        if (*p == ',' || *p == ':')
             ++p;
         else if (*p)
             return false;
@@ -286,7 +288,7 @@ bool classifyWindow(int inRows, int inCols, int outRows, int outCols, const char
         return false;
     }
     if (w.ic < 0 || w.ic >= inCols) {
-        conEprintf("input start colum out of range.\n");
+        conEprintf("%s", texts::kInputStartColum);
         return false;
     }
     if (w.orow < 0 || w.orow >= outRows) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/conio.h"
+#include "core/texts.h"
 
 namespace krel {
 
@@ -29,7 +30,7 @@ bool parseClassList(const char *text, uint8_t table[256])
         }
         if (got == 1) hi = lo;
         if (lo < 0 || lo > hi || hi >= 256) {
-            conEprintf("Illigal class definition.\n");
+            conEprintf("%s", texts::kIlligalClass);
             return false;
         }
         for (int v = lo; v <= hi; ++v) table[v] = 1;

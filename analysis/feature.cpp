@@ -367,11 +367,6 @@ const void *getFeaturePrivate(const FeatureBlock *block)
     return getFeaturePrivate(const_cast<FeatureBlock *>(block));
 }
 
-const char *getFeatureId(const FeatureBlock *block)
-{
-    return reinterpret_cast<const char *>(block);
-}
-
 int statItemSize(int n)
 {
     return 72 + 2 * n * (n + 3);

@@ -92,7 +92,6 @@ int getFeatureParam(const FeatureBlock *block, int i);  // -1 outside 0..P-1
 void *getFeaturePrivate(FeatureBlock *block);           // null when empty
 const void *getFeaturePrivate(const FeatureBlock *block);
 int getFeaturePrivateSize(const FeatureBlock *block);
-const char *getFeatureId(const FeatureBlock *block);  // the 8 ID bytes (not terminated)
 unsigned char *featureBytes(FeatureBlock *block);
 const unsigned char *featureBytes(const FeatureBlock *block);
 

@@ -15,6 +15,7 @@
 #include "analysis/statinfo.h"
 #include "core/conio.h"
 #include "core/runtime.h"
+#include "core/texts.h"
 #include "image/modargs.h"
 #include "image/module_util.h"
 #include "image/modules.h"
@@ -160,7 +161,7 @@ int gstatModule(const char *prog, int argc, const char **argv)
         mask.reset(openModuleInput(maskName, "Error in open %s.\n"));
         if (!mask) return MODULE_FAILED;
         if (mask->def.rows != in->def.rows || mask->def.columns != in->def.columns) {
-            conEprintf("Error: inconsistent row or/and columns between mask and data.\n");
+            conEprintf("%s", texts::kMaskRowsColumns);
             return MODULE_FAILED;
         }
     }

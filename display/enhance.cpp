@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "display/gimg.h"
+#include "image/ramimage.h"
 
 namespace krel {
 
@@ -169,6 +170,111 @@ void buildEnhanceTable(EnhanceParams &p, const ChannelStats *stats, uint8_t out[
         if (!(o >= outMin)) o = outMin;
         if (o > outMax) o = outMax;
         out[i] = static_cast<uint8_t>(o);
+    }
+}
+
+
+// ---------------------------------------------------------------------------
+// The tables of a gimg image's channels.
+
+namespace {
+
+// The statistics of a band as a channel sees them.
+ChannelStats bandStats(const BandStats &bs)
+{
+    ChannelStats stats;
+    if (bs.count > 0) {
+        stats.present = true;
+        stats.mean = bs.mean;
+        stats.stdDev = bs.stdDev;
+        stats.min = bs.min;
+        stats.max = bs.max;
+        if (bs.nbins > 0 && bs.bins) stats.bins.assign(bs.bins, bs.bins + bs.nbins);
+    }
+    return stats;
+}
+
+// Palette images: the histogram of one colour component of the indices.
+ChannelStats componentStats(const BandStats &bs, const uint8_t (*palette)[3], int component)
+{
+    ChannelStats stats;
+    stats.bins.assign(256, 0.0);
+    double n = 0, sum = 0, sq = 0, mn = 255, mx = 0;
+    for (int i = 0; i < bs.nbins && i < 256; ++i) {
+        const double cnt = bs.bins[i];
+        if (cnt <= 0) continue;
+        const int v = palette[i][component];
+        stats.bins[static_cast<size_t>(v)] += cnt;
+        n += cnt;
+        sum += cnt * v;
+        sq += cnt * v * v;
+        mn = std::min<double>(mn, v);
+        mx = std::max<double>(mx, v);
+    }
+    if (n > 0) {
+        stats.present = true;
+        stats.mean = sum / n;
+        stats.stdDev = std::sqrt(std::max(0.0, sq / n - stats.mean * stats.mean));
+        stats.min = mn;
+        stats.max = mx;
+    }
+    return stats;
+}
+
+}  // namespace
+
+void buildTables(GimgMaster *m, bool force)
+{
+    outputRange(m->o.contrast, m->o.bright, &m->outLo, &m->outHi);
+    RamImage *img = m->image;
+    bool statsTried = false, statsOk = false;
+    for (int c = 0; c < 3; ++c) {
+        GimgChannel &ch = m->ch[c];
+        TableKey key;
+        key.valid = 1;
+        key.func = m->o.func;
+        key.range = m->o.range;
+        key.gmid = m->o.gmid;
+        key.lo = m->outLo;
+        key.hi = m->outHi;
+        key.band = img ? ch.band : -1;
+        key.component = m->paletteInUse ? std::clamp(m->o.comb.band[c] - 1, 0, 2) : -1;
+        key.std = m->o.std;
+        key.gamma = m->o.gamma;
+        key.low = m->o.low[c];
+        key.high = m->o.high[c];
+        key.dataSerial = m->dataSerial;
+        if (!force && key == ch.key) continue;
+        ch.key = key;
+        ChannelStats stats;
+        if (img && m->o.func != FUNC_NONE && ch.band >= 0 && ch.band < img->def.nbands) {
+            if (!statsTried) {
+                statsOk = computeBandStats(img, STATS_REUSE, 1, 1) == 0 && img->bandStats;
+                statsTried = true;
+            }
+            if (statsOk) {
+                const BandStats &bs = img->bandStats[ch.band];
+                if (m->paletteInUse && bs.nbins > 0)
+                    stats = componentStats(bs, m->palette, key.component);
+                else
+                    stats = bandStats(bs);
+            }
+        }
+        EnhanceParams p;
+        p.func = m->o.func;
+        p.range = m->o.range;
+        p.k = m->o.std;
+        p.gamma = m->o.gamma;
+        p.gmid = m->o.gmid;
+        p.lo = m->outLo;
+        p.hi = m->outHi;
+        p.low = m->o.low[c];
+        p.high = m->o.high[c];
+        p.remap = ch.remap;
+        buildEnhanceTable(p, stats.present ? &stats : nullptr, ch.table);
+        ch.low = p.low;
+        ch.high = p.high;
+        invalidatePixmap(m);
     }
 }
 

@@ -105,7 +105,45 @@ struct GimgChannel {
     TableKey key;
 };
 
-struct GimgInstance;
+struct GimgMaster;
+
+// What the image holds on one display and colormap: every widget showing it
+// there shares these X resources (Tk's instance of the image), so a widget
+// on another screen or with a colormap of its own gets pixels of its own.
+struct GimgInstance {
+    GimgMaster *master = nullptr;
+    GimgInstance *next = nullptr;
+    int users = 0;  // widgets showing the image through this instance
+
+    Display *display = nullptr;
+    Colormap colormap = 0;
+    Visual *visual = nullptr;
+    int depth = 0;
+    int screen = 0;
+
+    GC gc = nullptr;
+    GC maskGC = nullptr;  // for one-bit drawing
+
+    // Viewport: the strip XImage and the pixmap of the visible area.
+    XImage *ximage = nullptr;
+    int ximageW = 0, ximageH = 0;
+    PixmapHolder pixmap;
+    uint32_t madeSerial = 0;  // the master's picture the pixmap shows
+
+    // 8-bit displays: the colour cells of this colormap.
+    ColorCells cells;
+
+    // The master's colours and stipple in this colormap and on this screen.
+    uint32_t coloursSerial = 0;
+    unsigned long fgPixel = 0, bgPixel = 0;
+    bool ownColours = false;   // allocated here (another display or colormap)
+    Pixmap stipple = None;
+    bool ownStipple = false;   // copied here (another display or screen)
+
+    // Depth-1 pixmap of the pixmap's size, 1 = shown.
+    Pixmap maskBitmap = 0;
+    bool maskActive = false;
+};
 
 struct GimgMaster {
     Tcl_Interp *interp = nullptr;
@@ -113,11 +151,9 @@ struct GimgMaster {
     Tk_ImageMaster tkMaster = nullptr;
     std::string name;
 
-    Tk_Window tkwin = nullptr;  // the main window
+    // The main window: options are parsed and colours checked there.
+    Tk_Window tkwin = nullptr;
     Display *display = nullptr;
-    Colormap colormap = 0;
-    int depth = 0;
-    Visual *visual = nullptr;
 
     GimgOptions o{};
 
@@ -131,15 +167,13 @@ struct GimgMaster {
     std::string attachedName;        // the -file value the image was attached under
     std::string maskSourceName;
 
-    GC gc = nullptr;
-    GC maskGC = nullptr;   // for one-bit drawing
-    GC drawGC = nullptr;   // overlays
-    Pixmap maskGCPixmap = 0;
-
+    // Colours as the main window's colormap gives them; instances on other
+    // colormaps allocate the same values there.
     XColor *fg = nullptr;
     XColor *bg = nullptr;
     Pixmap stipple = None;
     std::string fgName, bgName, stippleName;
+    uint32_t coloursSerial = 1;  // bumps when a colour or the stipple changes
 
     uint8_t palette[256][3] = {};
     int paletteCount = 0;
@@ -150,44 +184,30 @@ struct GimgMaster {
 
     SampleMap colMap, rowMap;
 
-    // Viewport.
-    XImage *ximage = nullptr;
-    int ximageW = 0, ximageH = 0;
-    PixmapHolder pixmap;
     int pixW = 0, pixH = 0;   // pixmap size (after rotation)
     int renderW = 0, renderH = 0;  // column map x row map lengths
-    bool pixmapCurrent = false;
+    uint32_t pictureSerial = 1;    // bumps whenever the picture must be made again
 
-    // 8-bit displays.
-    ColorCells cells;
-    PaletteSpec cellSpec{{28, 0, 0, 0}};  // the cells in effect (Default resolved)
-    bool cellsWanted = false;
+    // 8-bit displays: the cells in effect (Default resolved).
+    PaletteSpec cellSpec{{28, 0, 0, 0}};
 
     // Masks.
     uint8_t classVisible[256];
     bool maskClassParsed = false;
     std::string maskClassText;
-    Pixmap maskBitmap = 0;   // depth-1 pixmap of the pixmap's size, 1 = shown
-    bool maskActive = false;
     Region maskRegion = nullptr;
 
     GimgInstance *instances = nullptr;
-    int instanceCount = 0;
+    int instanceCount = 0;  // widgets showing the image
 
     // Bookkeeping of notifications from the bound RAM images.
     uint32_t dataSerial = 1;     // bumps when the pixels change (tables depend on them)
     int pendingNotify = 0;       // NOTIFY_CONFIG | NOTIFY_DATA waiting for the idle handler
     bool idleScheduled = false;
-    bool deleted = false;
+    bool deleted = false;        // resources released; the record lives while preserved
     int slot = -1;               // registry slot
     int clientId = 0;
     Tcl_ThreadId owner = nullptr;  // the thread of `interp`
-};
-
-struct GimgInstance {
-    Tk_Window tkwin;
-    GimgMaster *master;
-    GimgInstance *next;
 };
 
 // Registration of the image type (once per process).
@@ -196,12 +216,33 @@ int registerGimgType(Tcl_Interp *interp);
 // Configuration entry used by creation and by the image command.
 int configureGimg(GimgMaster *m, int argc, const char **argv, int flags);
 
-// Rendering.
-bool makePixmap(GimgMaster *m);
+// The option table and the replacement of a Tk-owned option string.
+Tk_ConfigSpec *gimgConfigSpecs();
+void setOptionString(char **field, const std::string &value);
+
+// Configuration steps (each returns TCL_OK or TCL_ERROR with the result set).
+int attachStringData(GimgMaster *m);
+int attachFile(GimgMaster *m);
+int applyByteOrder(GimgMaster *m);
+// Copies the attached image's definition into the raw-geometry options (and,
+// for a newly attached image, applies the palette rules of -palette Default).
+void adoptDefinition(GimgMaster *m, bool newlyAttached);
+// The steps that follow from the options and the attached image: geometry,
+// GIF transparency, band combination, filters, enhancement tables. Shared by
+// configuration and by change notifications.
+int applyDerived(GimgMaster *m);
+
+// Rendering: makes the instance's pixmap of the current picture, its X
+// resources created on `drawable` (of the instance's depth) when missing.
+bool makePixmap(GimgInstance *inst, Drawable drawable);
+// The picture changed: every instance makes its pixmap again when drawn.
 void invalidatePixmap(GimgMaster *m);
-// Rebuilds the viewport after a change of the display size.
-int openViewport(GimgMaster *m);
-void freeViewport(GimgMaster *m);
+bool pixmapCurrent(const GimgInstance *inst);
+void freeInstanceResources(GimgInstance *inst);
+// The master's colours and stipple, and the colour cells of 8-bit visuals,
+// made in the instance's colormap when they changed.
+void ensureInstanceColours(GimgInstance *inst, Drawable drawable);
+void ensureInstanceCells(GimgInstance *inst);
 // Enhancement tables of the three channels (rebuilt only when their inputs changed).
 void buildTables(GimgMaster *m, bool force);
 // Geometry from the attached image and the options: sizes, maps, viewport.
@@ -209,8 +250,9 @@ int applyGeometry(GimgMaster *m);
 
 // Masks.
 int applyMaskOptions(GimgMaster *m);
-bool buildMaskBitmap(GimgMaster *m);
-void freeMask(GimgMaster *m);
+bool buildMaskBitmap(GimgInstance *inst, Drawable drawable);
+void freeMask(GimgInstance *inst);
+void releaseMaskImages(GimgMaster *m);
 
 // Tells Tk that the whole image changed (size included).
 void gimgChanged(GimgMaster *m);

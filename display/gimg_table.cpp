@@ -61,15 +61,6 @@ void removeGimg(GimgMaster *m)
     m->slot = -1;
 }
 
-GimgMaster *findGimg(Tcl_Interp *interp, const char *name)
-{
-    if (!name) return nullptr;
-    std::lock_guard<std::mutex> lock(tableLock());
-    for (GimgMaster *m : slots())
-        if (m && m->interp == interp && m->name == name) return m;
-    return nullptr;
-}
-
 void appendGimgNames(Tcl_Interp *interp)
 {
     Tcl_Obj *result = Tcl_GetObjResult(interp);

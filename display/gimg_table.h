@@ -15,7 +15,6 @@ void initGimgTable();
 // error stream) when all are taken.
 int addGimg(GimgMaster *m);
 void removeGimg(GimgMaster *m);
-GimgMaster *findGimg(Tcl_Interp *interp, const char *name);
 // Appends the name of every existing gimg image, each followed by a blank.
 void appendGimgNames(Tcl_Interp *interp);
 // Deletes every gimg image (process exit) and frees the table.

@@ -15,14 +15,25 @@
 
 namespace krel {
 
-Tk_ConfigSpec *gimgConfigSpecs();
-int applyDerived(GimgMaster *m);
-
 namespace {
 
 std::atomic<int> gNextClientId{0x47494D00};  // distinct from the ids other clients use
 
 void freeMaster(GimgMaster *m);
+
+// Keeps a master's record while a command or an event handler works on it:
+// a script it runs may delete the image, which then releases everything but
+// the record itself (freed when the last holder lets go).
+class KeepMaster {
+public:
+    explicit KeepMaster(GimgMaster *m) : m_(m) { Tcl_Preserve(m_); }
+    ~KeepMaster() { Tcl_Release(m_); }
+    KeepMaster(const KeepMaster &) = delete;
+    KeepMaster &operator=(const KeepMaster &) = delete;
+
+private:
+    GimgMaster *m_;
+};
 
 // ---------------------------------------------------------------------------
 // Notifications from the bound RAM images: recorded now, applied when idle
@@ -33,6 +44,7 @@ void idleRefresh(ClientData cd)
     auto *m = static_cast<GimgMaster *>(cd);
     m->idleScheduled = false;
     if (m->deleted) return;
+    KeepMaster keep(m);
     const int what = m->pendingNotify;
     if (what & NOTIFY_CONFIG) {
         if (m->image) discardBandStats(m->image);
@@ -45,6 +57,7 @@ void idleRefresh(ClientData cd)
     } catch (...) {
         conEprintf("Error in malloc.\n");
     }
+    if (m->deleted) return;
     m->pendingNotify = 0;
     invalidatePixmap(m);
     gimgChanged(m);
@@ -82,6 +95,7 @@ int imageCommand(ClientData cd, Tcl_Interp *interp, int argc, const char **argv)
         return TCL_ERROR;
     }
     Preserved keep(interp);
+    KeepMaster keepMaster(m);
     return guarded(interp, [&]() -> int {
         const char *word = argv[1];
         if (matchesWord(word, "cget", 4)) {
@@ -138,11 +152,7 @@ int gimgCreate(Tcl_Interp *interp, const char *name, int objc, Tcl_Obj *const ob
     m->tkMaster = tkMaster;
     m->name = name;
     m->tkwin = main;
-    Tk_MakeWindowExist(main);
     m->display = Tk_Display(main);
-    m->colormap = Tk_Colormap(main);
-    m->depth = Tk_Depth(main);
-    m->visual = Tk_Visual(main);
     m->clientId = ++gNextClientId;
     m->client = RimageClient{imageConfigChanged, imageDataChanged, m->clientId, m, nullptr};
     m->maskClient = RimageClient{nullptr, nullptr, m->clientId, m, nullptr};
@@ -154,24 +164,9 @@ int gimgCreate(Tcl_Interp *interp, const char *name, int objc, Tcl_Obj *const ob
     }
     memset(m->classVisible, 1, sizeof m->classVisible);
     m->classVisible[0] = 0;
-    computeCellLevels(m->cells, m->cellSpec);
-
-    // The XImage record of the visual's depth (its buffer is made for the
-    // first strip that is drawn).
-    m->ximage = XCreateImage(m->display, m->visual, static_cast<unsigned>(m->depth), ZPixmap, 0, nullptr, 128, 128,
-                             32, 0);
-    if (!m->ximage) {
-        Tcl_AddErrorInfo(interp, "\nFail to allocate ximg.");
-        Tcl_SetResult(interp, const_cast<char *>("Fail to allocate ximg."), TCL_STATIC);
-        freeMaster(m);
-        return TCL_ERROR;
-    }
-    m->gc = XCreateGC(m->display, Tk_WindowId(main), 0, nullptr);
-    if (!m->gc) {
-        Tcl_AppendResult(interp, "Fail to get GC.\n", nullptr);
-        freeMaster(m);
-        return TCL_ERROR;
-    }
+    // Visuals, colormaps, graphics contexts, XImages and colour cells belong
+    // to the instances: they are made for the display and colormap of the
+    // widgets that show the image.
     m->fg = Tk_GetColor(interp, main, Tk_GetUid("#ffffff"));
     m->bg = Tk_GetColor(interp, main, Tk_GetUid("#000000"));
     if (!m->fg || !m->bg) {
@@ -189,6 +184,7 @@ int gimgCreate(Tcl_Interp *interp, const char *name, int objc, Tcl_Obj *const ob
     }
     m->command = Tcl_CreateCommand(interp, name, imageCommand, m, imageCommandDeleted);
 
+    KeepMaster keep(m);
     std::vector<const char *> argv(static_cast<size_t>(objc) + 1, nullptr);
     for (int i = 0; i < objc; ++i) argv[static_cast<size_t>(i)] = Tcl_GetString(objv[i]);
     int code = guarded(interp, [&] { return configureGimg(m, objc, argv.data(), 0); });
@@ -204,33 +200,51 @@ int gimgCreate(Tcl_Interp *interp, const char *name, int objc, Tcl_Obj *const ob
     return TCL_OK;
 }
 
+// Widgets on the same display and colormap share one instance.
 ClientData gimgGet(Tk_Window tkwin, ClientData masterData)
 {
     auto *m = static_cast<GimgMaster *>(masterData);
-    auto *inst = new (std::nothrow) GimgInstance{tkwin, m, m->instances};
-    if (!inst) return nullptr;
-    m->instances = inst;
+    Display *display = Tk_Display(tkwin);
+    const Colormap colormap = Tk_Colormap(tkwin);
+    GimgInstance *inst = m->instances;
+    while (inst && !(inst->display == display && inst->colormap == colormap)) inst = inst->next;
+    if (!inst) {
+        inst = new (std::nothrow) GimgInstance;
+        if (!inst) return nullptr;
+        inst->master = m;
+        inst->display = display;
+        inst->colormap = colormap;
+        inst->visual = Tk_Visual(tkwin);
+        inst->depth = Tk_Depth(tkwin);
+        inst->screen = Tk_ScreenNumber(tkwin);
+        computeCellLevels(inst->cells, m->cellSpec);
+        inst->next = m->instances;
+        m->instances = inst;
+    }
+    ++inst->users;
     ++m->instanceCount;
     return inst;
 }
 
-void drawArea(GimgMaster *m, Drawable drawable, int sx, int sy, int w, int h, int dx, int dy)
+void drawArea(GimgInstance *inst, Drawable drawable, int sx, int sy, int w, int h, int dx, int dy)
 {
     if (w <= 0 || h <= 0) return;
-    const bool clip = m->maskActive && m->maskBitmap;
-    if (clip && m->o.maskopaque && m->bg) {
-        XSetForeground(m->display, m->gc, m->bg->pixel);
-        XFillRectangle(m->display, drawable, m->gc, dx, dy, static_cast<unsigned>(w), static_cast<unsigned>(h));
+    Display *display = inst->display;
+    GC gc = inst->gc;
+    const bool clip = inst->maskActive && inst->maskBitmap;
+    if (clip && inst->master->o.maskopaque) {
+        XSetForeground(display, gc, inst->bgPixel);
+        XFillRectangle(display, drawable, gc, dx, dy, static_cast<unsigned>(w), static_cast<unsigned>(h));
     }
     if (clip) {
-        XSetClipMask(m->display, m->gc, m->maskBitmap);
-        XSetClipOrigin(m->display, m->gc, dx - sx, dy - sy);
+        XSetClipMask(display, gc, inst->maskBitmap);
+        XSetClipOrigin(display, gc, dx - sx, dy - sy);
     }
-    XCopyArea(m->display, m->pixmap.pixmap, drawable, m->gc, sx, sy, static_cast<unsigned>(w),
-              static_cast<unsigned>(h), dx, dy);
+    XCopyArea(display, inst->pixmap.pixmap, drawable, gc, sx, sy, static_cast<unsigned>(w), static_cast<unsigned>(h),
+              dx, dy);
     if (clip) {
-        XSetClipMask(m->display, m->gc, None);
-        XSetClipOrigin(m->display, m->gc, 0, 0);
+        XSetClipMask(display, gc, None);
+        XSetClipOrigin(display, gc, 0, 0);
     }
 }
 
@@ -241,7 +255,7 @@ void gimgDisplay(ClientData instanceData, Display *, Drawable drawable, int imag
     if (!inst) return;
     GimgMaster *m = inst->master;
     try {
-        if (!m->pixmapCurrent && !makePixmap(m)) {
+        if (!pixmapCurrent(inst) && !makePixmap(inst, drawable)) {
             conEprintf("Error in makePixmap...\n");
             return;
         }
@@ -249,11 +263,11 @@ void gimgDisplay(ClientData instanceData, Display *, Drawable drawable, int imag
         conEprintf("Error in makePixmap...\n");
         return;
     }
-    if (!m->pixmap.pixmap) return;
+    if (!inst->pixmap.pixmap) return;
     const int PW = m->pixW, PH = m->pixH;
     if (!m->o.tile) {
         const int w = std::min(width, PW - imageX), h = std::min(height, PH - imageY);
-        drawArea(m, drawable, imageX, imageY, w, h, drawableX, drawableY);
+        drawArea(inst, drawable, imageX, imageY, w, h, drawableX, drawableY);
         return;
     }
     // Tiled: copies of the pixmap at multiples of its size, each clipped to the area.
@@ -262,9 +276,15 @@ void gimgDisplay(ClientData instanceData, Display *, Drawable drawable, int imag
         for (int tx = (imageX / PW) * PW; tx < imageX + width; tx += PW) {
             const int x0 = std::max(tx, imageX), y0 = std::max(ty, imageY);
             const int x1 = std::min(tx + PW, imageX + width), y1 = std::min(ty + PH, imageY + height);
-            drawArea(m, drawable, x0 - tx, y0 - ty, x1 - x0, y1 - y0, drawableX + x0 - imageX,
+            drawArea(inst, drawable, x0 - tx, y0 - ty, x1 - x0, y1 - y0, drawableX + x0 - imageX,
                      drawableY + y0 - imageY);
         }
+}
+
+void destroyInstance(GimgInstance *inst)
+{
+    freeInstanceResources(inst);
+    delete inst;
 }
 
 void gimgFree(ClientData instanceData, Display *)
@@ -272,13 +292,14 @@ void gimgFree(ClientData instanceData, Display *)
     auto *inst = static_cast<GimgInstance *>(instanceData);
     if (!inst) return;
     GimgMaster *m = inst->master;
+    --m->instanceCount;
+    if (--inst->users > 0) return;
     for (GimgInstance **link = &m->instances; *link; link = &(*link)->next)
         if (*link == inst) {
             *link = inst->next;
-            --m->instanceCount;
             break;
         }
-    delete inst;
+    destroyInstance(inst);
 }
 
 void gimgDelete(ClientData masterData)
@@ -289,8 +310,13 @@ void gimgDelete(ClientData masterData)
     freeMaster(m);
 }
 
+void destroyMaster(char *record) { delete reinterpret_cast<GimgMaster *>(record); }
+
+// Releases everything the master holds; the record itself goes when no
+// command or handler keeps it any longer.
 void freeMaster(GimgMaster *m)
 {
+    if (m->deleted) return;
     m->deleted = true;
     if (m->idleScheduled) Tcl_CancelIdleCall(idleRefresh, m);
     m->idleScheduled = false;
@@ -302,30 +328,24 @@ void freeMaster(GimgMaster *m)
     }
     while (m->instances) {
         GimgInstance *next = m->instances->next;
-        delete m->instances;
+        destroyInstance(m->instances);
         m->instances = next;
     }
+    m->instanceCount = 0;
     if (m->image) releaseImage(m->image, &m->client);
     m->image = nullptr;
-    freeMask(m);
-    if (m->maskImage) releaseImage(m->maskImage, &m->maskClient);
-    m->maskImage = nullptr;
-    if (m->maskSource) releaseImage(m->maskSource, &m->maskSourceClient);
-    m->maskSource = nullptr;
+    releaseMaskImages(m);
+    if (m->maskRegion) XDestroyRegion(m->maskRegion);
+    m->maskRegion = nullptr;
     if (m->display) {
-        freeCells(m->cells);
-        freeViewport(m);
-        if (m->gc) XFreeGC(m->display, m->gc);
-        if (m->maskGC) XFreeGC(m->display, m->maskGC);
-        if (m->drawGC) XFreeGC(m->display, m->drawGC);
-        if (m->maskGCPixmap) Tk_FreePixmap(m->display, m->maskGCPixmap);
-        if (m->maskRegion) XDestroyRegion(m->maskRegion);
         if (m->fg) Tk_FreeColor(m->fg);
         if (m->bg) Tk_FreeColor(m->bg);
         if (m->stipple != None) Tk_FreeBitmap(m->display, m->stipple);
         Tk_FreeOptions(gimgConfigSpecs(), reinterpret_cast<char *>(&m->o), m->display, 0);
     }
-    delete m;
+    m->fg = m->bg = nullptr;
+    m->stipple = None;
+    Tcl_EventuallyFree(m, destroyMaster);
 }
 
 Tk_ImageType gGimgType = {

@@ -141,11 +141,18 @@ void drawClassPlane(GimgMaster *m)
 
 }  // namespace
 
-void freeMask(GimgMaster *m)
+void freeMask(GimgInstance *inst)
 {
-    if (m->maskBitmap) Tk_FreePixmap(m->display, m->maskBitmap);
-    m->maskBitmap = 0;
-    m->maskActive = false;
+    if (inst->maskBitmap) Tk_FreePixmap(inst->display, inst->maskBitmap);
+    inst->maskBitmap = 0;
+    inst->maskActive = false;
+}
+
+void releaseMaskImages(GimgMaster *m)
+{
+    releaseMaskImage(m);
+    if (m->maskSource) releaseImage(m->maskSource, &m->maskSourceClient);
+    m->maskSource = nullptr;
 }
 
 int applyMaskOptions(GimgMaster *m)
@@ -206,9 +213,11 @@ int applyMaskOptions(GimgMaster *m)
     return TCL_OK;
 }
 
-bool buildMaskBitmap(GimgMaster *m)
+bool buildMaskBitmap(GimgInstance *inst, Drawable drawable)
 {
-    freeMask(m);
+    GimgMaster *m = inst->master;
+    Display *display = inst->display;
+    freeMask(inst);
     if (!m->maskSource || m->o.maskon == 0) {
         if (!m->maskSource) releaseMaskImage(m);
         return false;
@@ -219,25 +228,25 @@ bool buildMaskBitmap(GimgMaster *m)
     const int W = m->renderW, H = m->renderH;
     const int PW = m->pixW, PH = m->pixH;
     if (PW <= 0 || PH <= 0) return false;
-    m->maskBitmap = Tk_GetPixmap(m->display, Tk_WindowId(m->tkwin), PW, PH, 1);
-    if (!m->maskBitmap) return false;
-    if (!m->maskGC) {
-        m->maskGC = XCreateGC(m->display, m->maskBitmap, 0, nullptr);
-        if (!m->maskGC) {
-            freeMask(m);
+    inst->maskBitmap = Tk_GetPixmap(display, drawable, PW, PH, 1);
+    if (!inst->maskBitmap) return false;
+    if (!inst->maskGC) {
+        inst->maskGC = XCreateGC(display, inst->maskBitmap, 0, nullptr);
+        if (!inst->maskGC) {
+            freeMask(inst);
             return false;
         }
     }
-    XImage *xi = XCreateImage(m->display, m->visual, 1, XYBitmap, 0, nullptr, static_cast<unsigned>(PW),
+    XImage *xi = XCreateImage(display, inst->visual, 1, XYBitmap, 0, nullptr, static_cast<unsigned>(PW),
                               static_cast<unsigned>(PH), 8, 0);
     if (!xi) {
-        freeMask(m);
+        freeMask(inst);
         return false;
     }
     xi->data = static_cast<char *>(calloc(static_cast<size_t>(xi->bytes_per_line), static_cast<size_t>(PH)));
     if (!xi->data) {
         XDestroyImage(xi);
-        freeMask(m);
+        freeMask(inst);
         return false;
     }
     const int rows = mi->def.rows, cols = mi->def.columns;
@@ -259,49 +268,49 @@ bool buildMaskBitmap(GimgMaster *m)
             XPutPixel(xi, u, v, 1);
         }
     }
-    XSetForeground(m->display, m->maskGC, 1);
-    XSetBackground(m->display, m->maskGC, 0);
-    XPutImage(m->display, m->maskBitmap, m->maskGC, xi, 0, 0, 0, 0, static_cast<unsigned>(PW),
+    XSetForeground(display, inst->maskGC, 1);
+    XSetBackground(display, inst->maskGC, 0);
+    XPutImage(display, inst->maskBitmap, inst->maskGC, xi, 0, 0, 0, 0, static_cast<unsigned>(PW),
               static_cast<unsigned>(PH));
     XDestroyImage(xi);
-    m->maskActive = true;
+    inst->maskActive = true;
 
     // A stipple pattern paints the masked area of the pixmap in the mask colour.
-    if (m->stipple != None && m->pixmap.pixmap) {
-        Pixmap inverse = Tk_GetPixmap(m->display, Tk_WindowId(m->tkwin), PW, PH, 1);
+    if (inst->stipple != None && inst->pixmap.pixmap) {
+        Pixmap inverse = Tk_GetPixmap(display, drawable, PW, PH, 1);
         if (!inverse) {
             conEprintf("Error in patternMaskPixmap: None pixmap...\n");
         } else {
-            XSetFunction(m->display, m->maskGC, GXcopyInverted);
-            XCopyArea(m->display, m->maskBitmap, inverse, m->maskGC, 0, 0, static_cast<unsigned>(PW),
+            XSetFunction(display, inst->maskGC, GXcopyInverted);
+            XCopyArea(display, inst->maskBitmap, inverse, inst->maskGC, 0, 0, static_cast<unsigned>(PW),
                       static_cast<unsigned>(PH), 0, 0);
-            XSetFunction(m->display, m->maskGC, GXcopy);
+            XSetFunction(display, inst->maskGC, GXcopy);
             XGCValues gv;
             gv.fill_style = FillStippled;
-            gv.stipple = m->stipple;
-            gv.foreground = m->fg ? m->fg->pixel : 1;
+            gv.stipple = inst->stipple;
+            gv.foreground = inst->fgPixel;
             gv.clip_mask = inverse;
             gv.clip_x_origin = 0;
             gv.clip_y_origin = 0;
-            XChangeGC(m->display, m->gc, GCFillStyle | GCStipple | GCForeground | GCClipMask | GCClipXOrigin | GCClipYOrigin,
+            XChangeGC(display, inst->gc, GCFillStyle | GCStipple | GCForeground | GCClipMask | GCClipXOrigin | GCClipYOrigin,
                       &gv);
-            XFillRectangle(m->display, m->pixmap.pixmap, m->gc, 0, 0, static_cast<unsigned>(PW),
+            XFillRectangle(display, inst->pixmap.pixmap, inst->gc, 0, 0, static_cast<unsigned>(PW),
                            static_cast<unsigned>(PH));
             gv.fill_style = FillSolid;
-            XChangeGC(m->display, m->gc, GCFillStyle, &gv);
-            XSetClipMask(m->display, m->gc, None);
-            Tk_FreePixmap(m->display, inverse);
+            XChangeGC(display, inst->gc, GCFillStyle, &gv);
+            XSetClipMask(display, inst->gc, None);
+            Tk_FreePixmap(display, inverse);
             // Drawing is clipped by the mask bitmap: the set bits of the
             // pattern must pass it, or the painted pattern never shows.
             XGCValues mv;
             mv.fill_style = FillStippled;
-            mv.stipple = m->stipple;
+            mv.stipple = inst->stipple;
             mv.foreground = 1;
-            XChangeGC(m->display, m->maskGC, GCFillStyle | GCStipple | GCForeground, &mv);
-            XFillRectangle(m->display, m->maskBitmap, m->maskGC, 0, 0, static_cast<unsigned>(PW),
+            XChangeGC(display, inst->maskGC, GCFillStyle | GCStipple | GCForeground, &mv);
+            XFillRectangle(display, inst->maskBitmap, inst->maskGC, 0, 0, static_cast<unsigned>(PW),
                            static_cast<unsigned>(PH));
             mv.fill_style = FillSolid;
-            XChangeGC(m->display, m->maskGC, GCFillStyle, &mv);
+            XChangeGC(display, inst->maskGC, GCFillStyle, &mv);
         }
     }
     return true;

@@ -56,6 +56,7 @@ const char *makerName(const GimgMaster *m, int bpp)
 
 struct Renderer {
     GimgMaster *m;
+    const ColorCells &cells;  // the instance's cells
     RamImage *img;
     Mode mode;
     int W, H;          // render size: column map x row map
@@ -79,7 +80,8 @@ struct Renderer {
     int prevSrcRow = -1;
     std::vector<uint32_t> prevOut;
 
-    Renderer(GimgMaster *master, RamImage *image, Mode md) : m(master), img(image), mode(md)
+    Renderer(GimgMaster *master, const ColorCells &cc, RamImage *image, Mode md)
+        : m(master), cells(cc), img(image), mode(md)
     {
         W = m->renderW;
         H = m->renderH;
@@ -120,7 +122,7 @@ struct Renderer {
             for (int c = 0; c < 3; ++c) up[c].assign(static_cast<size_t>(W), 0);
         // A grey ramp shows the mean of the channels; on deep displays only
         // when the ramp was asked for, on 8-bit displays whenever it is in use.
-        const bool greyCells = mode == Mode::Packed ? m->o.palette.v[0] > 0 : m->cells.grey;
+        const bool greyCells = mode == Mode::Packed ? m->o.palette.v[0] > 0 : cells.grey;
         average = greyCells && nActive > 1 && mode != Mode::OwnPalette;
         if (mode == Mode::Dithered)
             for (int c = 0; c < 3; ++c) err[c].assign(static_cast<size_t>(W) + 1, 0);
@@ -199,7 +201,7 @@ struct Renderer {
 
     uint32_t cellPixel(int index) const
     {
-        const auto &px = m->cells.pixels;
+        const auto &px = cells.pixels;
         if (px.empty()) return 0;
         index = std::clamp(index, 0, static_cast<int>(px.size()) - 1);
         return static_cast<uint32_t>(px[static_cast<size_t>(index)]);
@@ -266,14 +268,14 @@ struct Renderer {
             break;
         }
         case Mode::OwnPalette: {
-            const auto &px = m->cells.truePixels;
+            const auto &px = cells.truePixels;
             const int n = static_cast<int>(px.size());
             for (int i = 0; i < W; ++i)
                 out[i] = n ? static_cast<uint32_t>(px[static_cast<size_t>(std::min<int>(v0[i], n - 1))]) : 0;
             break;
         }
         case Mode::CellIndex: {
-            const ColorCells &cc = m->cells;
+            const ColorCells &cc = cells;
             if (cc.grey) {
                 for (int i = 0; i < W; ++i) out[i] = cellPixel(cc.contrib[0][v0[i]]);
             } else {
@@ -288,7 +290,7 @@ struct Renderer {
 
     void ditherRow(int y, uint32_t *out)
     {
-        const ColorCells &cc = m->cells;
+        const ColorCells &cc = cells;
         const int nch = cc.grey ? 1 : 3;
         const int how = m->o.dither;
         const uint8_t *v[3] = {val[0].data(), val[1].data(), val[2].data()};
@@ -371,8 +373,9 @@ inline void putPixel(XImage *xi, char *rowp, int x, uint32_t p, bool swap)
 }
 
 // The XImage for strips of the current geometry, created when its size changes.
-bool ensureXImage(GimgMaster *m)
+bool ensureXImage(GimgInstance *inst)
 {
+    const GimgMaster *m = inst->master;
     const bool rotated = m->o.rotate != 0;
     const int stripRows = std::min(kStripRows, std::max(1, m->renderH));
     int w, h;
@@ -385,62 +388,66 @@ bool ensureXImage(GimgMaster *m)
     }
     w = std::max(w, 1);
     h = std::max(h, 1);
-    if (m->ximage && m->ximage->data && m->ximageW == w && m->ximageH == h) return true;
-    if (m->ximage) XDestroyImage(m->ximage);  // frees the data too
-    m->ximage = XCreateImage(m->display, m->visual, static_cast<unsigned>(m->depth), ZPixmap, 0, nullptr,
-                             static_cast<unsigned>(w), static_cast<unsigned>(h), 32, 0);
-    if (!m->ximage) return false;
+    if (inst->ximage && inst->ximage->data && inst->ximageW == w && inst->ximageH == h) return true;
+    if (inst->ximage) XDestroyImage(inst->ximage);  // frees the data too
+    inst->ximage = XCreateImage(inst->display, inst->visual, static_cast<unsigned>(inst->depth), ZPixmap, 0, nullptr,
+                                static_cast<unsigned>(w), static_cast<unsigned>(h), 32, 0);
+    if (!inst->ximage) return false;
     // Xlib frees the buffer with free(): it must come from malloc.
-    m->ximage->data = static_cast<char *>(malloc(static_cast<size_t>(m->ximage->bytes_per_line) * h));
-    if (!m->ximage->data) {
-        XDestroyImage(m->ximage);
-        m->ximage = nullptr;
+    inst->ximage->data = static_cast<char *>(malloc(static_cast<size_t>(inst->ximage->bytes_per_line) * h));
+    if (!inst->ximage->data) {
+        XDestroyImage(inst->ximage);
+        inst->ximage = nullptr;
         return false;
     }
-    m->ximageW = w;
-    m->ximageH = h;
+    inst->ximageW = w;
+    inst->ximageH = h;
     return true;
 }
 
 }  // namespace
 
-void invalidatePixmap(GimgMaster *m) { m->pixmapCurrent = false; }
-
-bool makePixmap(GimgMaster *m)
+bool makePixmap(GimgInstance *inst, Drawable drawable)
 {
-    if (m->display == nullptr || m->pixW <= 0 || m->pixH <= 0) return false;
+    GimgMaster *m = inst->master;
+    if (inst->display == nullptr || m->pixW <= 0 || m->pixH <= 0) return false;
     if (m->pendingNotify) {
         // A change of the image arrived but its idle handler has not run:
         // the geometry must follow the image before any line is read.
         applyGeometry(m);
         buildTables(m, false);
     }
-    const int bpp = m->ximage ? m->ximage->bits_per_pixel : (m->depth <= 8 ? 8 : m->depth <= 16 ? 16 : 32);
-    Tk_MakeWindowExist(m->tkwin);
-    m->pixmap.display = m->display;
-    m->pixmap.drawable = Tk_WindowId(m->tkwin);
-    m->pixmap.depth = m->depth;
-    if (m->pixmap.width != m->pixW || m->pixmap.height != m->pixH) {
-        m->pixmap.release();
-        m->pixmap.width = m->pixW;
-        m->pixmap.height = m->pixH;
+    const int bpp = inst->ximage ? inst->ximage->bits_per_pixel
+                                 : (inst->depth <= 8 ? 8 : inst->depth <= 16 ? 16 : 32);
+    inst->pixmap.display = inst->display;
+    inst->pixmap.drawable = drawable;
+    inst->pixmap.depth = inst->depth;
+    if (inst->pixmap.width != m->pixW || inst->pixmap.height != m->pixH) {
+        inst->pixmap.release();
+        inst->pixmap.width = m->pixW;
+        inst->pixmap.height = m->pixH;
     }
-    Pixmap pm = m->pixmap.get();
-    if (!pm || !ensureXImage(m) || !m->gc) {
+    if (!inst->gc) inst->gc = XCreateGC(inst->display, drawable, 0, nullptr);
+    Pixmap pm = inst->pixmap.get();
+    if (!pm || !ensureXImage(inst) || !inst->gc) {
         conEprintf("Error in %s: None pixmap...\n", makerName(m, bpp));
         return false;
     }
-    XImage *xi = m->ximage;
+    ensureInstanceColours(inst, drawable);
+    if (inst->depth < 9) ensureInstanceCells(inst);
+    // The picture this pixmap will show (the steps above may have moved it).
+    const uint32_t serial = m->pictureSerial;
+    XImage *xi = inst->ximage;
     Mode mode = Mode::Packed;
-    if (xi->bits_per_pixel == 8 && m->depth <= 8) {
-        if (m->cells.truePalette && m->paletteInUse)
+    if (xi->bits_per_pixel == 8 && inst->depth <= 8) {
+        if (inst->cells.truePalette && m->paletteInUse)
             mode = Mode::OwnPalette;
         else
             mode = m->o.dither ? Mode::Dithered : Mode::CellIndex;
     }
     RamImage *img = m->image;
-    MaskPacker packer(m->visual);
-    Renderer r(m, img, mode);
+    MaskPacker packer(inst->visual);
+    Renderer r(m, inst->cells, img, mode);
     r.packer = &packer;
     r.prepareFused();
     if (mode == Mode::CellIndex || mode == Mode::Dithered) r.zeroPixel = r.cellPixel(0);
@@ -454,8 +461,8 @@ bool makePixmap(GimgMaster *m)
         const int h = std::min(kStripRows, H - y0);
         for (int j = 0; j < h; ++j) r.row(y0 + j, strip.data() + static_cast<size_t>(j) * W);
         if (!rotated) {
-            for (int bx = 0; bx < W; bx += m->ximageW) {
-                const int bw = std::min(m->ximageW, W - bx);
+            for (int bx = 0; bx < W; bx += inst->ximageW) {
+                const int bw = std::min(inst->ximageW, W - bx);
                 for (int j = 0; j < h; ++j) {
                     const uint32_t *src = strip.data() + static_cast<size_t>(j) * W + bx;
                     char *rowp = xi->data + static_cast<size_t>(j) * xi->bytes_per_line;
@@ -464,13 +471,13 @@ bool makePixmap(GimgMaster *m)
                     else
                         for (int i = 0; i < bw; ++i) putPixel(xi, rowp, i, src[i], swap);
                 }
-                XPutImage(m->display, pm, m->gc, xi, 0, 0, bx, y0, static_cast<unsigned>(bw),
+                XPutImage(inst->display, pm, inst->gc, xi, 0, 0, bx, y0, static_cast<unsigned>(bw),
                           static_cast<unsigned>(h));
             }
         } else {
             // Render rows become pixmap columns, render columns pixmap rows.
-            for (int bx = 0; bx < W; bx += m->ximageH) {
-                const int bw = std::min(m->ximageH, W - bx);
+            for (int bx = 0; bx < W; bx += inst->ximageH) {
+                const int bw = std::min(inst->ximageH, W - bx);
                 for (int i = 0; i < bw; ++i) {
                     const int x = m->o.rotate < 0 ? bx + i : bx + bw - 1 - i;
                     char *rowp = xi->data + static_cast<size_t>(i) * xi->bytes_per_line;
@@ -487,13 +494,13 @@ bool makePixmap(GimgMaster *m)
                     dx = y0;
                     dy = W - bx - bw;
                 }
-                XPutImage(m->display, pm, m->gc, xi, 0, 0, dx, dy, static_cast<unsigned>(h),
+                XPutImage(inst->display, pm, inst->gc, xi, 0, 0, dx, dy, static_cast<unsigned>(h),
                           static_cast<unsigned>(bw));
             }
         }
     }
-    m->pixmapCurrent = true;
-    buildMaskBitmap(m);
+    inst->madeSerial = serial;
+    buildMaskBitmap(inst, drawable);
     return true;
 }
 

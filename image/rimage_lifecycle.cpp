@@ -14,6 +14,7 @@
 
 #include "core/package.h"
 #include "core/tclutil.h"
+#include "core/texts.h"
 #include "image/defoptions.h"
 #include "image/formats/formats.h"
 #include "image/photo.h"
@@ -249,7 +250,7 @@ static int lockOrUnlock(Tcl_Interp *interp, int argc, const char **argv, int fla
 {
     if (argc != 3) return rimageUsage(interp, argv, " imgID", TCL_OK);
     RamImage *img = lookupTagThenFile(argv[2]);
-    if (!img) return rimageFail(interp, std::string("Can't found RAMIMG: ") + argv[2]);
+    if (!img) return rimageFail(interp, std::string(texts::kCantFoundRamimg) + argv[2]);
     setImageFlags(img, flag);
     return TCL_OK;
 }
@@ -268,7 +269,7 @@ int rimageResident(RimageCommand *, Tcl_Interp *interp, int argc, const char **a
 {
     if (argc < 3 || argc > 4) return rimageUsage(interp, argv, " imgID", TCL_OK);
     RamImage *img = lookupTagThenFile(argv[2]);
-    if (!img) return rimageFail(interp, std::string("Can't found RAMIMG: ") + argv[2]);
+    if (!img) return rimageFail(interp, std::string(texts::kCantFoundRamimg) + argv[2]);
     Tcl_SetObjResult(interp, Tcl_NewIntObj(img->fileHandle < 0 ? 1 : 0));
     return TCL_OK;
 }
@@ -368,7 +369,7 @@ int rimageConfigure(RimageCommand *cmd, Tcl_Interp *interp, int argc, const char
     if (!img) return rimageFail(interp, std::string("Not found the ramimg tagged by: ") + argv[2]);
     int n = argc - 3;
     if (n < 2) return describeDefOptions(interp, img->def, n == 1 ? argv[3] : nullptr);
-    if (img->imageFlags & 1) return rimageFail(interp, "Can't config a locked RAMIMG.\n");
+    if (img->imageFlags & 1) return rimageFail(interp, texts::kCantConfigLocked);
     if (img->useCount > 0) return rimageFail(interp, "Can't config a RAMIMG in use.\n");
     ImageDef work = img->def;
     if (applyDefOptions(interp, &work, n, argv + 3) != TCL_OK) return TCL_ERROR;

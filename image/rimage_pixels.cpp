@@ -12,6 +12,7 @@
 
 #include "core/runtime.h"
 #include "core/tclutil.h"
+#include "core/texts.h"
 #include "image/formats/formats.h"
 #include "image/module_util.h"
 #include "image/ramimage.h"
@@ -95,7 +96,7 @@ int rimageUpdate(RimageCommand *, Tcl_Interp *interp, int argc, const char **arg
 {
     if (argc < 3 || argc > 4) return rimageUsage(interp, argv, " imgID ?DISPLAY|CONFIG|ALL|DATA?", TCL_ERROR);
     RamImage *img = lookupTagThenFile(argv[2]);
-    if (!img) return rimageFail(interp, std::string("Can't found RAMIMG: ") + argv[2]);
+    if (!img) return rimageFail(interp, std::string(texts::kCantFoundRamimg) + argv[2]);
     const char *what = argc == 4 ? argv[3] : "DISPLAY";
     int mask;
     if (strcmp(what, "DISPLAY") == 0) mask = NOTIFY_DATA;

@@ -103,6 +103,7 @@ const char *settleJPEGDef(ImageDef *def);
 
 // The palette writers: 1 written, 0 nothing to write, -1 on failure.
 int writeDIBPalette(RamImage *img);
+int writeImageDefPalette(RamImage *img);
 int writeTiffPalette(RamImage *img);
 
 // ---- Headers and new files ----------------------------------------------------

@@ -27,6 +27,7 @@
 #include <climits>
 #include <cstring>
 
+#include "core/conio.h"
 #include "image/formats/byteorder.h"
 #include "image/formats/formats.h"
 #include "image/ramimage.h"
@@ -129,6 +130,29 @@ int writeImageDefHeader(int fd, int /*checkSpace*/, ImageDef *def)
     def->offset = headerless ? 0 : size;
     def->block = imageDefBlock(def);
     return size;
+}
+
+// Rewrites the palette triplets of an open IMAGEDEF file from the image's
+// palette, as many entries as the header declares. A headerless image has
+// nowhere to keep one and is left alone.
+int writeImageDefPalette(RamImage *img)
+{
+    uint8_t h[92];
+    if (img->def.offset <= 0) return 0;
+    if (platform::readAt(img->fileHandle, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return -1;
+    bool fileMsbf;
+    if (memcmp(h, kMagicMsbf, sizeof kMagicMsbf) == 0) fileMsbf = true;
+    else if (memcmp(h, kMagicLsbf, sizeof kMagicLsbf) == 0) fileMsbf = false;
+    else return -1;
+    if (fileMsbf != (kHostMsbf != 0)) reverse(h + 88, 4);
+    const int n = std::clamp(getHost<int32_t>(h + 88), 0, 256);
+    if (n == 0) return 0;
+    const size_t bytes = static_cast<size_t>(n) * 3;
+    if (platform::writeAt(img->fileHandle, img->def.palette, bytes, 92) != static_cast<ssize_t>(bytes)) {
+        conEprintf("Error in writing the palette of %s.\n", img->def.file);
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace krel

@@ -20,6 +20,7 @@
 // Nothing read from a file is trusted: arrays must lie inside the file, the
 // directory chain must not loop, and strips or tiles that point beyond the
 // end read as zeros.
+#include "core/texts.h"
 #include "image/formats/tiff.h"
 
 #include <algorithm>
@@ -202,7 +203,7 @@ bool pageToDef(int fd, const TiffDirectory &dir, int index, ImageDef *def)
         return false;
     }
     if (p.compression != 0 && p.compression != 1 && p.compression != kPackBits) {
-        conEprintf("Can't read Tiff with compression code:%d\n", p.compression);
+        conEprintf(texts::kTiffCompression, p.compression);
         return false;
     }
     if (p.offsets.present != 1) {

@@ -123,6 +123,16 @@ proc model::histeq {values mode k lo hi {g 1.0} {gmode 0}} {
     return [fill $lo $hi 0 255 1.0 $gmode $eq]
 }
 
+# Level value of an 8-bit value in a dimension of n levels (colour cells of
+# 8-bit screens).
+proc q {v n} {
+    if {$n >= 256} { return $v }
+    if {$n <= 1} { return 0 }
+    set step [expr {256.0 / ($n - 1)}]
+    set level [expr {int(($v + $step / 2) / $step)}]
+    return [expr {min(255, round($level * $step))}]
+}
+
 # ---------------------------------------------------------------------------
 # Scenes.
 

@@ -99,6 +99,8 @@ TEST(ClassifyArgs, BandListsMapThroughTheStatFile)
     EXPECT_EQ(bands.size(), 4u);
     ASSERT_TRUE(classifyBands("6,4-3", 6, fb.get(), &bands));
     EXPECT_EQ(bands, (std::vector<int>{5, 3, 2}));
+    ASSERT_TRUE(classifyBands("3:6:1-1", 6, fb.get(), &bands));  // the usage text's colon form
+    EXPECT_EQ(bands, (std::vector<int>{2, 5, 0}));
     test::ConsoleCapture cap;
     EXPECT_FALSE(classifyBands("2", 6, fb.get(), &bands));
     EXPECT_FALSE(classifyBands("1,1", 6, fb.get(), &bands));

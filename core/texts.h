@@ -1,0 +1,30 @@
+// Texts that must stay byte-exact.
+//
+// Scripts compare these messages and keywords, users' logs and habits know
+// them, and files carry some of them. Their odd spellings are part of the
+// interface: do not correct them, and take new odd ones from here so that a
+// well-meant spelling fix in one place cannot quietly change an answer.
+#pragma once
+
+namespace krel::texts {
+
+// rimage
+inline constexpr char kCantFoundRamimg[] = "Can't found RAMIMG: ";
+inline constexpr char kCantConfigLocked[] = "Can't config a locked RAMIMG.\n";
+
+// Image files
+inline constexpr char kTiffCompression[] = "Can't read Tiff with compression code:%d\n";
+inline constexpr char kGeorefMagic[] = "GOERECHD";  // georeferencing coefficient files
+
+// Analysis modules
+inline constexpr char kIlligalClass[] = "Illigal class definition.\n";
+inline constexpr char kInputStartColum[] = "input start colum out of range.\n";
+inline constexpr char kMaskRowsColumns[] = "Error: inconsistent row or/and columns between mask and data.\n";
+inline constexpr char kInconsistantFeatures[] = "Inconsistant features with bands.\n";
+inline constexpr char kDevInconsistantBands[] = "DEV: Inconsistant output and input bands.";
+inline constexpr char kStretchInconsistantBands[] = "stretch: Inconsistant output and input bands.";
+
+// etran
+inline constexpr char kEtranUnknownCommand[] = "Unkndow command of etran\n";
+
+}  // namespace krel::texts
