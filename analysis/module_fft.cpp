@@ -19,6 +19,7 @@
 #include "analysis/modules.h"
 #include "core/conio.h"
 #include "core/runtime.h"
+#include "core/texts.h"
 #include "image/formats/formats.h"
 #include "image/modargs.h"
 #include "image/module_util.h"
@@ -157,7 +158,7 @@ int makefftModule(const char * /*prog*/, int argc, const char **argv)
         makefftUsage();
         return MODULE_USAGE;
     }
-    conPrintf("MAKEFFT: Fast Fourier Transfermation of an image file.\n\n");
+    conPrintf("%s", texts::kMakefftBanner);
     const char *in = nullptr, *out = nullptr, *band = nullptr, *op = nullptr;
     for (int i = 0; i < argc; ++i) {
         const char *w = argv[i];
@@ -201,7 +202,7 @@ int makefftModule(const char * /*prog*/, int argc, const char **argv)
     FFTPasses passes(&head, fd, "makefft", true);
     const bool rows = kind != FFT_SFRIY, columns = kind != FFT_SFRIX;
     if (!passes.prepare(1, columns ? 1 : 0)) {
-        conEprintf("Error in AllocateMemmory!\n");
+        conEprintf("%s", texts::kAllocateMemmory);
         return MODULE_FAILED;
     }
     // The statistics describe what the file holds: they are folded in the
@@ -254,7 +255,7 @@ void gfftransUsage(const char *prog)
     static const char *const lines[] = {
         "where IN    imageID of the input image\n",
         "      OUT   imageID of the output FFT image\n",
-        "      OP    option: XRI, YRI, XYRI, XPP, YPP, XYPP, RI, PP, XY, XX, XY, FLTR\n",
+        texts::kGfftransOpsUsage,
         "      BAND  band number\n",
         "      FP    filter parameters:\n",
         "                bell,r,n;\n",

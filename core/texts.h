@@ -24,6 +24,12 @@ inline constexpr char kInconsistantFeatures[] = "Inconsistant features with band
 inline constexpr char kDevInconsistantBands[] = "DEV: Inconsistant output and input bands.";
 inline constexpr char kStretchInconsistantBands[] = "stretch: Inconsistant output and input bands.";
 
+// Fourier transforms
+inline constexpr char kMakefftBanner[] = "MAKEFFT: Fast Fourier Transfermation of an image file.\n\n";
+inline constexpr char kAllocateMemmory[] = "Error in AllocateMemmory!\n";
+inline constexpr char kGfftransOpsUsage[] = "      OP    option: XRI, YRI, XYRI, XPP, YPP, XYPP, RI, PP, XY, XX, XY, FLTR\n";
+inline constexpr char kFFTRquest[] = "Rquest: %.0f  Available: %.0f\n";
+
 // etran
 inline constexpr char kEtranUnknownCommand[] = "Unkndow command of etran\n";
 

@@ -37,6 +37,7 @@
 
 #include "core/conio.h"
 #include "core/runtime.h"
+#include "core/texts.h"
 #include "image/formats/formats.h"
 #include "image/ramimage.h"
 #include "platform/files.h"
@@ -128,7 +129,7 @@ int createFFTFile(const char *name, FFTHeader *head)
         const double available = platform::freeDiskSpace(name);
         if (available >= 0 && requested > available) {
             conEprintf("Insufficient disk space.\n");
-            conEprintf("Rquest: %.0f  Available: %.0f\n", requested, std::floor(available));
+            conEprintf(texts::kFFTRquest, requested, std::floor(available));
             return -1;
         }
         // The file holds all its samples from the start (zeros until written).
