@@ -1,16 +1,19 @@
 #include "analysis/fft_passes.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include "analysis/simd.h"
 #include "core/conio.h"
 #include "core/runtime.h"
+#include "platform/files.h"
 
 namespace krel {
 
@@ -99,6 +102,33 @@ double FFTFilter::gain(int column, int row, int rows, int columns, int axes) con
     return e < kExpFloor ? 1.0 : 1.0 - amp * std::exp(e);
 }
 
+namespace {
+
+int64_t gMemoryLimit = -1;  // -1: chosen from the machine's memory
+
+int64_t memoryLimit()
+{
+    if (gMemoryLimit >= 0) return gMemoryLimit;
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+    const int64_t quarter = pages > 0 && pageSize > 0 ? static_cast<int64_t>(pages) * pageSize / 4 : 0;
+    return std::min<int64_t>(int64_t(1) << 30, quarter);
+}
+
+}  // namespace
+
+void FFTPasses::setMemoryLimit(int64_t bytes) { gMemoryLimit = bytes; }
+
+int FFTPasses::writeOut()
+{
+    if (!inMemory_) return 0;
+    const platform::ChunkResult r = platform::writeChunked(fd_, samples_, static_cast<int64_t>(mapBytes_), 1024);
+    if (r.stop != platform::ChunkStop::Complete) {
+        conEprintf("write error in PutFFTFileBlock: %s\n", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
 FFTPasses::~FFTPasses()
 {
     if (map_) munmap(map_, mapBytes_);
@@ -121,6 +151,20 @@ bool FFTPasses::prepare(int rowPasses, int columnPasses)
              static_cast<long>(columnPasses) * (columns / c);
     units_ = std::max(units_, 1L);
     const int64_t bytes = 1024 + static_cast<int64_t>(rows) * columns * 8;
+    if (bytes - 1024 <= memoryLimit()) {
+        // In memory: large pages where the system has them, which the
+        // column pass's long strides need.
+        void *m = mmap(nullptr, static_cast<size_t>(bytes - 1024), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+        if (m != MAP_FAILED) {
+            madvise(m, static_cast<size_t>(bytes - 1024), MADV_HUGEPAGE);
+            inMemory_ = true;
+            map_ = m;
+            mapBytes_ = static_cast<size_t>(bytes - 1024);
+            samples_ = static_cast<float *>(m);
+            return true;
+        }
+    }
     // Blocks are reserved before the file is mapped: a store into a hole of
     // a full disk would end the process.
     if (static_cast<uint64_t>(bytes) <= SIZE_MAX && posix_fallocate(fd_, 0, static_cast<off_t>(bytes)) == 0) {
@@ -341,13 +385,14 @@ int FFTPasses::rowPassFrom(const FFTImageSource *image, const FFTHeader *sourceH
     if (says) conPrintf("FFT in Element Direction: total lines = %-ld\n", static_cast<long>(Pr));
     const bool transforms = steps.transform != 0 || steps.filter || steps.fromPP || steps.toPP;
     const bool inPlace = samples_ && !image && sourceFd == fd_;
+    const bool held = inPlace || inMemory_;
     for (int first = 0; first < Pr; first += lines_) {
         if (!step()) return -1;
         const int count = std::min(lines_, Pr - first);
-        // A pass over the output in place works in the mapping; one from a
-        // source writes whole rows, which fill the file's pages without
-        // clearing them first.
-        float *chunk = inPlace ? samples_ + static_cast<size_t>(first) * Pc * 2 : chunk_.get();
+        // A pass in memory or over the mapped output in place works where the
+        // samples lie; one from a source into a mapped file writes whole
+        // rows, which fill the file's pages without clearing them first.
+        float *chunk = held ? samples_ + static_cast<size_t>(first) * Pc * 2 : chunk_.get();
         if (says) conPrintf("Line # %-ld - %ld\n", static_cast<long>(first), static_cast<long>(first + count - 1));
         if (image) {
             RamImage *img = image->image;
@@ -379,7 +424,7 @@ int FFTPasses::rowPassFrom(const FFTImageSource *image, const FFTHeader *sourceH
             if (steps.fold)
                 for (int i = 0; i < count; ++i) updateFFTStats(head_, Pc, chunk + static_cast<size_t>(i) * Pc * 2);
         }
-        if (!inPlace && PutFFTFileBlock(head_, fd_, chunk, first, count, 0) != 0) return 0;
+        if (!held && PutFFTFileBlock(head_, fd_, chunk, first, count, 0) != 0) return 0;
     }
     return 1;
 }

@@ -75,7 +75,14 @@ public:
     int rowPass(const FFTHeader &sourceHead, int sourceFd, const FFTPassSteps &steps);
     int columnPass(const FFTPassSteps &steps);
     void finishMeter() { meter_.finish(); }
+    // Writes samples held in memory into the file: 0, or -1 (printed).
+    int writeOut();
 
+    // Files of at most this many sample bytes are transformed in memory and
+    // written once at the end (default: 1 GiB or a quarter of the memory);
+    // larger ones in the file's mapping, or chunk by chunk through reads and
+    // writes where it cannot be mapped.
+    static void setMemoryLimit(int64_t bytes);
     int linesPerChunk() const { return lines_; }
     int columnsPerChunk() const { return columnsChunk_; }
 
@@ -98,8 +105,9 @@ private:
     GmemArray<float> lanes_[2];  // re and im of kFFTLanes sequences, per thread
     GmemArray<float> line_;
     RowHelper helper_;
-    // The output file's samples, mapped when the system allows: chunks are
-    // then transformed where they lie, without a transfer.
+    // The output's samples, in memory or in the file's mapping where the
+    // system allows: chunks are then transformed where they lie.
+    bool inMemory_ = false;
     void *map_ = nullptr;
     size_t mapBytes_ = 0;
     float *samples_ = nullptr;

@@ -124,6 +124,7 @@ void resetStats(FFTHeader *head)
 int endRun(int rc, FFTPasses &passes, ModuleImage &input, FFTTarget &target, FFTHeader *head,
            const char *cancelled)
 {
+    if (rc == 1 && passes.writeOut() != 0) rc = 0;
     if (rc == 1) passes.finishMeter();
     meterReset();
     if (rc < 0) {

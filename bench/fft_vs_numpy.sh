@@ -48,7 +48,7 @@ fi
 echo "$kernel" | grep -v '^FFTW_ESTIMATE_SECONDS'
 printf 'calc makefft %dx%d BYTE, op=XY, process start to finished file: %.3f s (process start and package load alone %.3f s)\n' \
     $n $n "$best" "$start"
-[ -n "$cpu" ] && echo "  CPU time of a run (user system, both threads): $cpu"
+[ -n "$cpu" ] && echo "  CPU time of a run, process start to finished file (user system, both threads): $cpu"
 echo "  machine load: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 [ -n "$np_s" ] && printf '  numpy.fft.fft2 in memory: %.3f s   ratio numpy/makefft: %.2f (required >= 1.50)\n' \
     "$np_s" "$(awk -v a="$np_s" -v b="$best" 'BEGIN { print a / b }')"
