@@ -6,7 +6,6 @@
 // With KREL_FUZZ_SEEDS=DIR in the environment the binary writes FFT files of
 // several kinds into DIR with the modules themselves and stops.
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -51,10 +50,7 @@ void writeSeeds(const std::string &dir)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    if (const char *dir = getenv("KREL_FUZZ_SEEDS")) {
-        writeSeeds(dir);
-        exit(0);
-    }
+    krel::fuzz::seedsOnRequest(writeSeeds);
     return 0;
 }
 
@@ -62,15 +58,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const krel::fuzz::TempFile file("fft");
     static const krel::fuzz::TempFile out("out.fft");
-    {
-        platform::FileDesc fd = platform::openFile(file.path.c_str(), platform::OpenMode::CreateTruncate);
-        if (!fd || platform::writeAt(fd.get(), data, size, 0) != static_cast<ssize_t>(size)) return 0;
+    if (!krel::fuzz::writeInput(file, data, size)) return 0;
+    // The default (back to the spatial domain), power/phase, and a notch.
+    for (const std::vector<std::string> &op :
+         {std::vector<std::string>{}, {"-op", "PP"}, {"-op", "FLTR", "-fp", "notch,2,1,1,3,3", "-fa", "30"}}) {
+        remove(out.path.c_str());
+        std::vector<std::string> words = {"-in", file.path, "-out", out.path};
+        words.insert(words.end(), op.begin(), op.end());
+        run(gfftransModule, words);
     }
-    remove(out.path.c_str());
-    run(gfftransModule, {"-in", file.path, "-out", out.path});
-    remove(out.path.c_str());
-    run(gfftransModule, {"-in", file.path, "-out", out.path, "-op", "PP"});
-    remove(out.path.c_str());
-    run(gfftransModule, {"-in", file.path, "-out", out.path, "-op", "FLTR", "-fp", "notch,2,1,1,3,3", "-fa", "30"});
     return 0;
 }

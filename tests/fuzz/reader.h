@@ -21,4 +21,11 @@ struct TempFile {
 // releases the image. Always 0, as libFuzzer wants.
 int readImage(const uint8_t *data, size_t size, const char *suffix);
 
+// Replaces the file's contents by the bytes; false when that failed.
+bool writeInput(const TempFile &file, const uint8_t *data, size_t size);
+
+// With KREL_FUZZ_SEEDS=DIR in the environment, writes the target's own seed
+// files into DIR and ends the process (the seed step of seeds.sh).
+void seedsOnRequest(void (*write)(const std::string &dir));
+
 }  // namespace krel::fuzz
