@@ -11,9 +11,10 @@ void registerAnalysisModules()
         const char *name;
         ModuleEntry entry;
     } kAnalysisModules[] = {
-        {"classify", classifyModule}, {"dist", distModule},         {"egv", egvModule},
+        {"calc", calcModule},         {"classify", classifyModule}, {"dist", distModule},
+        {"egv", egvModule},           {"gdem", gdemModule},         {"georef", georefModule},
         {"gfftrans", gfftransModule}, {"gstat", gstatModule},       {"makefft", makefftModule},
-        {"statinfo", statinfoModule},
+        {"rotate", rotateModule},     {"statinfo", statinfoModule}, {"trans", transModule},
     };
     for (const auto &m : kAnalysisModules) registerModule(m.name, m.entry);
 }

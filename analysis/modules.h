@@ -11,6 +11,11 @@ int statinfoModule(const char *prog, int argc, const char **argv);
 int egvModule(const char *prog, int argc, const char **argv);
 int classifyModule(const char *prog, int argc, const char **argv);
 int distModule(const char *prog, int argc, const char **argv);
+int georefModule(const char *prog, int argc, const char **argv);
+int calcModule(const char *prog, int argc, const char **argv);
+int gdemModule(const char *prog, int argc, const char **argv);
+int transModule(const char *prog, int argc, const char **argv);
+int rotateModule(const char *prog, int argc, const char **argv);
 // The Fourier transforms: `rimage gfftrans` and `calc makefft`.
 int gfftransModule(const char *prog, int argc, const char **argv);
 int makefftModule(const char *prog, int argc, const char **argv);

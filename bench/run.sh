@@ -40,12 +40,22 @@ run_case bil1x512 1 512 4194304
 # rimage copy against gdal_translate.
 "$(dirname "$0")/copy_vs_gdal.sh" "$build"
 
+# rimage georef against gdalwarp.
+"$(dirname "$0")/georef_vs_gdal.sh" "$build"
+
 # Classification and statistics kernels against numpy.
 "$build/bench/bench_classify" "${BENCH_DIR:-$build/bench-data}"
+
+# calc correl and etran parser against numpy and Python.
+TCLLIBPATH="$(cd "$build" && pwd)/krel" tclsh "$(dirname "$0")/calc_bench.tcl"
 
 # The gimg display against Tk's photo image, under X (Xvfb when headless).
 here=$(cd "$(dirname "$0")" && pwd)
 TCLLIBPATH="$(cd "$build" && pwd)/krel" "$here/../tests/with-xvfb.sh" 24 wish "$here/gimg_bench.tcl"
+
+# Band transforms, principal components, shaded relief and rotation against
+# numpy and gdaldem.
+/usr/bin/python3 "$(dirname "$0")/transforms_bench.py" "$build" "${BENCH_DIR:-$build/bench-data}"
 
 # The Fourier transform (calc makefft) against numpy and FFTW.
 "$(dirname "$0")/fft_vs_numpy.sh" "$build"

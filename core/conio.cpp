@@ -70,6 +70,15 @@ int consoleGetLine(Tcl_DString *line)
     return Tcl_DStringLength(line) - before;
 }
 
+bool consoleInputEnded()
+{
+    Tcl_Interp *interp = currentInterp();
+    if (interp == nullptr) return true;
+    if (consoleState().consoleStdio) return false;
+    Tcl_Channel in = Tcl_GetChannel(interp, "stdin", nullptr);
+    return in == nullptr || Tcl_Eof(in);
+}
+
 std::string &consoleLineBuffer()
 {
     static thread_local std::string buffer;
@@ -117,6 +126,15 @@ int evalInCurrent(const char *script)
     return code;
 }
 }  // namespace
+
+void reportPanic(const char *text)
+{
+    std::string line = std::string("panic:") + text + "\n";
+    if (currentInterp() != nullptr)
+        consolePuts(CON_STDERR, line.data(), static_cast<int>(line.size()));
+    else
+        writeRaw(CON_STDERR, line.data(), static_cast<int>(line.size()));
+}
 
 }  // namespace krel
 

@@ -46,6 +46,14 @@ int conEprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));  
 // `line`; returns its length, 0 when no console or no text.
 int consoleGetLine(Tcl_DString *line);
 
+// Whether no further console line can come: no current interpreter, or
+// (without the Tk console serving stdio) the interpreter's stdin at its end.
+// A line reader tells an empty line from the end of its input by this.
+bool consoleInputEnded();
+// The report of a panic: "panic:" and the text (data, not a format) on the
+// console's standard error, or the process's when no interpreter is current.
+void reportPanic(const char *text);
+
 // The line buffer of conGets (and of gets with a null buffer) in this thread.
 std::string &consoleLineBuffer();
 

@@ -180,6 +180,148 @@ proc demoClassify {work scene truthFile truth classes size} {
 }
 demoClassify $work $scene $truthFile $truth $classes $size
 
+# ---- Georeferencing ---------------------------------------------------------------
+# The scene gets a 30 m map grid; band 4 is turned by 20 degrees and enlarged
+# 1.2 times with "@". Control points pair map positions in the scene with
+# where they appear in the turned image (picked to a tenth of a pixel); fits
+# of orders 1 and 2 bring the turned image back into the scene's grid.
+
+# Band `band` of a line-interleaved ERDAS BYTE file, row by row.
+proc demoBand {file rows cols bands band} {
+    set c [open $file rb]
+    set data [read $c]
+    close $c
+    set values {}
+    for {set r 0} {$r < $rows} {incr r} {
+        binary scan $data @[expr {128 + ($r * $bands + $band - 1) * $cols}]cu$cols row
+        lappend values {*}$row
+    }
+    return $values
+}
+
+proc demoGeoref {work scene size} {
+    set x0 500015.0
+    set y0 4199985.0
+    rimage rform -in $scene -x0 $x0 -y0 $y0 -dx 30 -dy 30
+    set turned [file join $work turned.lan]
+    file delete $turned
+    rimage configure -file $turned -imgid E74 -pixel BYTE -rows $size -columns $size -nbands 1 \
+        -x0 0 -y0 0 -dx 1 -dy 1
+    rimage create overwrite
+    set angle 20.0
+    set scale 1.2
+    rimage georef -in $scene -out $turned -p @$angle,$scale,0,0 -b 4:1 -rs BI
+    say "turned band 4 by $angle degrees, enlarged $scale times: $turned"
+    # Where scene pixel (c, r) appears in the turned image: the inverse turn.
+    set a [expr {$angle * acos(-1) / 180}]
+    set o [expr {($size - 1) / 2.0}]
+    set recs {}
+    calc rand 7
+    for {set k 1} {$k <= 13} {incr k} {
+        set c [expr {16 + [calc rand] % ($size - 32)}]
+        set r [expr {16 + [calc rand] % ($size - 32)}]
+        set tc [expr {$o + $scale * (cos($a) * ($c - $o) + sin($a) * ($r - $o))}]
+        set tr [expr {$o + $scale * (-sin($a) * ($c - $o) + cos($a) * ($r - $o))}]
+        # The last point is a checkpoint: listed, not fitted.
+        lappend recs [list [expr {$k < 13}] $k [expr {$x0 + 30 * $c}] [expr {$y0 - 30 * $r}] \
+            [format %.1f $tc] [format %.1f $tr]]
+    }
+    set truth [demoBand $scene $size $size 6 4]
+    foreach order {1 2} {
+        set geo [file join $work fit$order.geo]
+        lassign [calc geocalc -order $order -data $recs -file $geo] residuals j i rms
+        say "order $order fit of 12 GCPs: residuals (ID DX DY) $residuals"
+        say "  RMS X2, Y2, both: [join $rms]"
+        set back [file join $work back$order.lan]
+        file delete $back
+        rimage configure -file $back -imgid E74 -pixel BYTE -rows $size -columns $size -nbands 1 \
+            -x0 $x0 -y0 $y0 -dx 30 -dy 30
+        rimage create overwrite
+        rimage georef -in $turned -out $back -p $geo -rs BI
+        set sum 0
+        set n 0
+        foreach v [demoBand $back $size $size 1 1] t $truth {
+            if {$v} { set sum [expr {$sum + abs($v - $t)}]; incr n }
+        }
+        say [format "  back in the scene's grid: %d pixels, mean absolute difference %.2f from band 4" $n \
+            [expr {$sum / double($n)}]]
+    }
+}
+demoGeoref $work $scene $size
+# ---- Band transforms, principal components, relief and rotation --------------------
+# Beside the scene: its normalised ratio of bands 4 and 3 as a grey ramp, its
+# first three principal components as a colour composite, shaded relief
+# (LAMBERT and SL) of a synthetic DEM, and the scene turned right. Each is
+# shown and saved as a PNG beside the build.
+proc demoShow {work name imgID args} {
+    set top [view $imgID {*}$args]
+    update
+    raise $top
+    update
+    set shot [image create photo -format window -data $top.image]
+    set png [file join [expr {[info exists ::env(KREL_DEMO_OUT)] ? $::env(KREL_DEMO_OUT) : $work}] demo-$name.png]
+    $shot write $png -format png
+    say "view: $name ([image width $shot] x [image height $shot]) saved as $png"
+    image delete $shot
+    destroy $top
+}
+proc demoTransforms {work scene size} {
+    set nratio [file join $work nratio.img]
+    file delete $nratio
+    rimage calc -in $scene -out $nratio -imgid BSQ -nbands 1 -f nratio -b 4,3
+    rimage hist -imgid $nratio
+    say "calc nratio of bands 4, 3: [rimage hist -imgid $nratio -list stats] (sd mean min max)"
+    # -1 .. 1 stretched onto a grey ramp of bytes.
+    set grey [file join $work nratio-grey.img]
+    file delete $grey
+    rimage calc -in $nratio -out $grey -f stretch -par 127.5,-1 -pixel BYTE
+
+    set stat [file join $work all.ftr]
+    set ev [file join $work all-ev.ftr]
+    set pc [file join $work pc.img]
+    file delete $stat $ev $pc
+    rimage gstat -in $scene -out $stat -stat all
+    rimage egv -in $stat -out $ev -stat all
+    rimage trans -in $scene -out $pc -imgid BSQ -pixel BYTE -ev $ev -pc 1-3
+    say "principal components 1-3 of the scene into $pc (BYTE, centred on 127.5):"
+    rimage statinfo -in $ev -info ALL
+
+    # A DEM of two hills and a valley, shaded by the Lambert model and with
+    # a specular highlight seen from above the middle.
+    set dem [file join $work dem.img]
+    file delete $dem
+    rimage configure -file $dem -imgid BSQ -pixel FLOAT -rows $size -columns $size -nbands 1
+    rimage create overwrite
+    set z {}
+    for {set r 0} {$r < $size} {incr r} {
+        for {set c 0} {$c < $size} {incr c} {
+            lappend z [expr {60 * exp(-(($c - 40) ** 2 + ($r - 50) ** 2) / 500.0) +
+                             45 * exp(-(($c - 90) ** 2 + ($r - 80) ** 2) / 300.0) - 0.1 * $r}]
+        }
+    }
+    rimage data -in $dem -data "BSQ 1 1 0 0 $size $size $z"
+    foreach op {LAMBERT SL} {
+        set shade [file join $work shade-[string tolower $op].img]
+        file delete $shade
+        rimage gdem -in $dem -out $shade -op $op -zs 0.3 -az 315
+        rimage hist -imgid $shade
+        say "gdem $op: [rimage hist -imgid $shade -list stats]"
+    }
+    set turned [file join $work turned.lan]
+    file delete $turned
+    rimage rotate -in $scene -out $turned -dir RIGHT
+    say "rotate RIGHT: [rimage cget $turned -rows] x [rimage cget $turned -columns]"
+
+    if {[info exists ::env(DISPLAY)] && $::env(DISPLAY) ne ""} {
+        demoShow $work nratio $grey
+        demoShow $work pc123 $pc -comb {1 2 3} -func HISTEQ
+        demoShow $work shade-lambert [file join $work shade-lambert.img]
+        demoShow $work shade-sl [file join $work shade-sl.img]
+        demoShow $work turned $turned -comb {4 3 2} -func HISTEQ
+    }
+}
+demoTransforms $work $scene $size
+
 # ---- Fourier transform -----------------------------------------------------------
 # The spectrum of band 4 (near infrared) as a log power image, and the band
 # low-passed with a bell in one gfftrans call, shown beside the original.
@@ -251,6 +393,24 @@ t = time.perf_counter(); np.fft.fft2(b).astype(np.complex64); print(time.perf_co
 demoFourier $work $scene $size
 
 file delete -force $work
+
+# Scripting utilities: band arithmetic as three-address code, the lag between
+# two shifted noisy profiles, and the machine's memory and free disk.
+etran resetvar
+say "etran: ndvi = (nir - red) / (nir + red) becomes"
+foreach in [etran parser {ndvi = (nir - red) / (nir + red)}] { say "    $in" }
+calc rand 11
+set profile {}
+for {set i 0} {$i < 2000} {incr i} {
+    lappend profile [expr {250 + 30 * sin($i / 40.0) + 10 * sin($i / 7.0) + [calc rand] / 3276.7}]
+}
+set shifted {}
+foreach v [lrange $profile 137 [expr {137 + 511}]] { lappend shifted [expr {$v + [calc rand] / 3276.7}] }
+lassign [calc correl $shifted $profile] r2 lag
+say [format "calc correl: a 512-sample piece matches the profile at lag %d (r² %.4f)" $lag $r2]
+lassign [calc memory] load total avail
+say [format "memory: %d%% in use, %.1f of %.1f GiB available; free disk here: %.1f GiB" $load \
+         [expr {$avail / 1073741824.0}] [expr {$total / 1073741824.0}] [expr {[calc freeDisk $work] / 1073741824.0}]]
 
 # The console manager: a console shell loads the package through its console
 # entry. With a display, one runs beside this demo and opens a second

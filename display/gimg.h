@@ -178,6 +178,7 @@ struct GimgMaster {
     uint8_t palette[256][3] = {};
     int paletteCount = 0;
     bool paletteInUse = false;  // channels show palette components of an index band
+    bool paletteOwn = false;    // the colours were set by the script, not taken from the image
 
     GimgChannel ch[3];
     int outLo = 0, outHi = 255;  // output range from contrast and brightness
@@ -196,6 +197,13 @@ struct GimgMaster {
     bool maskClassParsed = false;
     std::string maskClassText;
     Region maskRegion = nullptr;
+
+    // Animation: interval in ms (-1 stopped, -2 the image's frame delay),
+    // passes left, and the pending tick.
+    int animInterval = -1;
+    int animRepeat = 0;
+    Tcl_TimerToken animTimer = nullptr;
+    bool animIdle = false;
 
     GimgInstance *instances = nullptr;
     int instanceCount = 0;  // widgets showing the image

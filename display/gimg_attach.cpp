@@ -83,6 +83,7 @@ void adoptDefinition(GimgMaster *m, bool newlyAttached)
     m->o.dx = d.dx;
     m->o.dy = d.dy;
     if (!newlyAttached) return;
+    m->paletteOwn = false;
     const int n = std::clamp(d.nindices, 0, 256);
     if (n > 0) m->o.layer = 1;
     if (m->o.palette.v[0] == -1) {

@@ -183,7 +183,8 @@ int applyGeometry(GimgMaster *m)
     if (o.nbands < 0) o.nbands = 1;
     o.layer = std::clamp(o.layer, 0, std::max(o.nbands, 0));
     m->paletteInUse = m->image && o.layer >= 1;
-    if (m->paletteInUse) {
+    // Colours set through setIndices stay until an image is attached anew.
+    if (m->paletteInUse && !m->paletteOwn) {
         const ImageDef &d = m->image->def;
         if (d.nindices > 0) {
             m->paletteCount = std::min(d.nindices, 256);

@@ -10,6 +10,7 @@
 #include "core/subcmd.h"
 #include "core/tclutil.h"
 #include "display/gimg.h"
+#include "display/gimg_ops.h"
 #include "display/gimg_table.h"
 #include "image/registry.h"
 
@@ -84,8 +85,7 @@ void maskSourceChanged(void *cd)
 }
 
 // ---------------------------------------------------------------------------
-// The image command (the operations beyond cget, configure and update
-// belong to the image operations).
+// The image command: its operations are in one table (gimg_ops.cpp).
 
 int imageCommand(ClientData cd, Tcl_Interp *interp, int argc, const char **argv)
 {
@@ -97,33 +97,7 @@ int imageCommand(ClientData cd, Tcl_Interp *interp, int argc, const char **argv)
     Preserved keep(interp);
     KeepMaster keepMaster(m);
     return guarded(interp, [&]() -> int {
-        const char *word = argv[1];
-        if (matchesWord(word, "cget", 4)) {
-            if (argc != 3) {
-                Tcl_AppendResult(interp, "Usage: ", argv[0], " cget option", nullptr);
-                return TCL_ERROR;
-            }
-            return Tk_ConfigureValue(interp, m->tkwin, gimgConfigSpecs(), reinterpret_cast<char *>(&m->o), argv[2], 0);
-        }
-        if (matchesWord(word, "configure", 4)) {
-            if (argc == 2)
-                return Tk_ConfigureInfo(interp, m->tkwin, gimgConfigSpecs(), reinterpret_cast<char *>(&m->o), nullptr, 0);
-            if (argc == 3)
-                return Tk_ConfigureInfo(interp, m->tkwin, gimgConfigSpecs(), reinterpret_cast<char *>(&m->o), argv[2], 0);
-            return configureGimg(m, argc - 2, argv + 2, TK_CONFIG_ARGV_ONLY);
-        }
-        if (matchesWord(word, "update", 2)) {
-            invalidatePixmap(m);
-            gimgChanged(m);
-            return TCL_OK;
-        }
-        Tcl_AppendResult(interp, "bad option \"", word,
-                         "\": must be animate bitmap2file bitmap2map canv2file canv2img canv2map capture config, "
-                         "cget, copy, dump, enhance, filexy, getIndices, getLookup, graph, hist, imgxy, lineh, "
-                         "linev, mapxy, mask, names, max, mean, min, pixel, profile, resident, rotate, section, "
-                         "scrxy, seek, setIndices, setLookup setPixel, setRange, stats, std, update",
-                         nullptr);
-        return TCL_ERROR;
+        return runGimgOperation(m, interp, argc, argv);
     });
 }
 
@@ -318,6 +292,7 @@ void freeMaster(GimgMaster *m)
 {
     if (m->deleted) return;
     m->deleted = true;
+    stopAnimation(m);
     if (m->idleScheduled) Tcl_CancelIdleCall(idleRefresh, m);
     m->idleScheduled = false;
     removeGimg(m);

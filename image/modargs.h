@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "image/imagedef.h"
+
 namespace krel {
 
 // One entry of a module's option table; the table ends with a null name.
@@ -32,7 +34,22 @@ struct BandPair {
 constexpr int kMaxBandItems = 8192;
 
 // Parses "i1[:o1];i2[:o2];..." (items separated by ";", "," or blanks).
-// Returns false on a malformed item or too many items.
-bool parseBandList(const char *text, std::vector<BandPair> *out);
+// Returns false on a malformed item or too many items. Bands count from 1;
+// with `allowIndex` a band may also be 0, naming the colour index of a
+// palette image.
+bool parseBandList(const char *text, std::vector<BandPair> *out, bool allowIndex = false);
+
+// The window of the copying modules (copy, trans) from the texts of -ic, -ir,
+// -oc, -or, -r and -c (null when absent). A negative start on one side moves
+// the other side's start instead; rows and columns count output pixels and
+// default to the output's end; the input extent (ri rows, ci columns, taken
+// every dy-th row and dx-th column) is cut to both images.
+struct ModuleWindow {
+    long ic, ir, oc, orow;  // starts
+    long rows, cols;        // output rows and columns to write
+    long ri, ci;            // input rows and columns read
+    int dx, dy;
+};
+ModuleWindow moduleWindow(const ModuleOption *table, const ImageDef &in, const ImageDef &out, int dx, int dy);
 
 }  // namespace krel

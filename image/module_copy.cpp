@@ -49,12 +49,7 @@ void copyUsage(const char *prog)
     for (const char *line : lines) conPrintf("%s", line);
 }
 
-struct Window {
-    long ic, ir, oc, orow;  // starts
-    long rows, cols;        // output rows and columns to write
-    long ri, ci;            // input rows and columns read
-    int dx, dy;
-};
+using Window = ModuleWindow;
 
 // Copying an image onto itself is safe only when no pixel is read after it
 // was overwritten. Rows go top to bottom and each band line is read whole
@@ -160,38 +155,11 @@ int copyModule(const char *prog, int argc, const char **argv)
         if (out->def.imgid == IMG_JPEG) out->def.block = optionInt(cmp, 75);
     }
 
-    Window w{};
-    w.dx = dx;
-    w.dy = dy;
-    w.ic = optionInt(opt("-ic"), 0);
-    w.ir = optionInt(opt("-ir"), 0);
-    w.oc = optionInt(opt("-oc"), 0);
-    w.orow = optionInt(opt("-or"), 0);
-    if (w.ir < 0) w.orow -= w.ir, w.ir = 0;
-    if (w.ic < 0) w.oc -= w.ic, w.ic = 0;
-    if (w.orow < 0) w.ir -= w.orow, w.orow = 0;
-    if (w.oc < 0) w.ic -= w.oc, w.oc = 0;
     const ImageDef &id = in->def, &od = out->def;
-    w.rows = opt("-r") ? optionInt(opt("-r"), 0) : od.rows - w.orow;
-    w.cols = opt("-c") ? optionInt(opt("-c"), 0) : od.columns - w.oc;
-    w.ri = std::min({w.rows * dy, (od.rows - w.orow) * dy, static_cast<long>(id.rows) - w.ir});
-    w.ci = std::min({w.cols * dx, (od.columns - w.oc) * dx, static_cast<long>(id.columns) - w.ic});
-    w.cols = w.ci > 0 ? (w.ci + dx - 1) / dx : 0;
+    const Window w = moduleWindow(opts, id, od, dx, dy);
 
     std::vector<BandPair> pairs;
-    if (const char *b = opt("-b")) {
-        if (!parseBandList(b, &pairs)) {
-            conEprintf("Invalid band specification.\n");
-            return MODULE_FAILED;
-        }
-        for (const BandPair &p : pairs)
-            if (p.in > id.nbands || p.out > od.nbands) {
-                conEprintf("Error in band params.\n");
-                return MODULE_FAILED;
-            }
-    } else {
-        for (int b = 1; b <= std::min(id.nbands, od.nbands); ++b) pairs.push_back({b, b});
-    }
+    if (!moduleBandPairs(opt("-b"), id.nbands, od.nbands, &pairs)) return MODULE_FAILED;
 
     const char *ind = opt("-ind");
     if (ind && (ind[0] == 'Y' || ind[0] == 'y') && ind[1] == '\0' && id.nindices > 0 && od.nindices > 0) {

@@ -130,4 +130,23 @@ void applyUpdateFlag(RamImage *out, int flag, const std::vector<int> &bandsWritt
     }
 }
 
+bool moduleBandPairs(const char *spec, int inBands, int outBands, std::vector<BandPair> *pairs)
+{
+    pairs->clear();
+    if (!spec) {
+        for (int b = 1; b <= std::min(inBands, outBands); ++b) pairs->push_back({b, b});
+        return true;
+    }
+    if (!parseBandList(spec, pairs)) {
+        conEprintf("Invalid band specification.\n");
+        return false;
+    }
+    for (const BandPair &p : *pairs)
+        if (p.in > inBands || p.out > outBands) {
+            conEprintf("Error in band params.\n");
+            return false;
+        }
+    return true;
+}
+
 }  // namespace krel

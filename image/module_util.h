@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "image/modargs.h"
 #include "image/ramimage.h"
 #include "image/registry.h"
 
@@ -46,5 +47,11 @@ int writeFilePalette(RamImage *img);
 
 // Applies the update flag to an output written by a module.
 void applyUpdateFlag(RamImage *out, int flag, const std::vector<int> &bandsWritten);
+
+// The band pairs of a module's -b option, checked against the bands of both
+// images; without the option (null) band i goes to band i as far as both
+// have it. A bad list prints "Invalid band specification.\n" or "Error in
+// band params.\n" and gives false.
+bool moduleBandPairs(const char *spec, int inBands, int outBands, std::vector<BandPair> *pairs);
 
 }  // namespace krel

@@ -16,9 +16,9 @@
 #include "display/gimg.h"
 #include "display/gimg_table.h"
 #include "image/rimage.h"
-#include "script/calc.h"
 #include "platform/fpu.h"
 #include "script/calc.h"
+#include "script/etran_cmd.h"
 
 namespace krel {
 
@@ -60,8 +60,9 @@ struct Subsystem {
 const Subsystem kSubsystems[] = {
     {"rimage", Rimg_Init},  // 1
     {"calc", Calc_Init},    // 2
-    // 3 composite widgets, 4 map display driver, 5 etran, 6 ddw, 7 MPEG-2,
-    // 8 TWAIN, 9 GL windows, 10 dicom, 11 tiff
+    // 3 composite widgets, 4 map display driver
+    {"etran", registerEtranCommand},  // 5
+    // 6 ddw, 7 MPEG-2, 8 TWAIN, 9 GL windows, 10 dicom, 11 tiff
 };
 }  // namespace
 
@@ -126,17 +127,9 @@ void consolePanic(const char *format, ...)
     char text[2048];
     va_list ap;
     va_start(ap, format);
-    int n = snprintf(text, sizeof text, "panic:");
-    vsnprintf(text + n, sizeof text - n - 1, format, ap);
+    vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
-    strncat(text, "\n", sizeof text - strlen(text) - 1);
-    // Without a console the message goes straight to the process's standard
-    // error: it is the last word before the abort.
-    if (currentInterp() != nullptr)
-        consolePuts(CON_STDERR, text, static_cast<int>(strlen(text)));
-    else if (write(STDERR_FILENO, text, strlen(text)) < 0) {
-        // nothing more can be done
-    }
+    reportPanic(text);
     // Tcl treats its panic procedure as never returning: going on would run
     // into whatever state made it panic.
     abort();
@@ -238,7 +231,10 @@ int Console_Init(Tcl_Interp *interp)
         return TCL_ERROR;
     }
     consoleState().consoleStdio = 1;
-    // The expression engine registers here once it is part of the build.
+    if (registerEtranCommand(interp) != TCL_OK) {
+        setCurrentInterp(previous);
+        return TCL_ERROR;
+    }
     const char *interactive = Tcl_GetVar(interp, "tcl_interactive", TCL_GLOBAL_ONLY);
     int code;
     if (interactive != nullptr && interactive[0] != '0') {

@@ -177,3 +177,34 @@ int replaceWholeFile(int fd, const std::function<int(int)> &write)
 }
 
 }  // namespace krel::platform
+
+namespace krel::platform {
+
+bool writeWholeFile(const char *path, const void *data, size_t size)
+{
+    if (isSpecialFile(path)) {
+        errno = EINVAL;
+        return false;
+    }
+    auto write = [&](int fd) {
+        return writeAt(fd, data, size, 0) == static_cast<ssize_t>(size) && ftruncate(fd, static_cast<off_t>(size)) == 0
+                   ? 0
+                   : -1;
+    };
+    FileDesc fd = openFile(path, OpenMode::ReadWrite);
+    if (fd) {
+        if (replaceWholeFile(fd.get(), write) < 0) return false;
+        return fd.close() == 0;
+    }
+    fd = openFile(path, OpenMode::CreateTruncate);
+    if (!fd) return false;
+    if (write(fd.get()) < 0 || fd.close() != 0) {
+        int saved = errno;
+        unlink(path);
+        errno = saved;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace krel::platform

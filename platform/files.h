@@ -78,3 +78,14 @@ double freeDiskSpace(const char *path);
 int replaceWholeFile(int fd, const std::function<int(int)> &write);
 
 }  // namespace krel::platform
+
+namespace krel::platform {
+
+// Writes `size` bytes as the whole content of the file `path`. An existing
+// file is replaced only by a complete new one (replaceWholeFile); a new file
+// is created with mode 0666 less the umask and removed again when it could
+// not be written whole. Devices, FIFOs and directories are refused. False on
+// failure, with errno telling why.
+bool writeWholeFile(const char *path, const void *data, size_t size);
+
+}  // namespace krel::platform

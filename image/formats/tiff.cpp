@@ -943,11 +943,12 @@ int writeTiffHeader(int fd, int checkSpace, ImageDef *def)
     shortEntry(277, static_cast<unsigned>(nb));
     longEntry(278, static_cast<uint32_t>(def->rows));
     longEntry(279, static_cast<uint32_t>(dataSize));
-    shortEntry(284, 1);
-    perSample(339, static_cast<unsigned>(sampleFormat), formatAt);
     longEntry(280, 0);
     longEntry(281, 255);
+    shortEntry(284, 1);
     if (palette) put32(entry(320, T_SHORT, static_cast<uint32_t>(3 * mapEntries)), static_cast<uint32_t>(mapAt), msbf);
+    // Readers expect the entries in ascending tag order.
+    perSample(339, static_cast<unsigned>(sampleFormat), formatAt);
 
     uint8_t h[8] = {static_cast<uint8_t>(msbf ? 'M' : 'I'), static_cast<uint8_t>(msbf ? 'M' : 'I')};
     put16(h + 2, 42, msbf);

@@ -1,15 +1,18 @@
 // libFuzzer target: feature files (class statistics, eigenvectors, cluster
 // centres) as getFeature accepts them, listed by statinfo in every layout and
-// with each class covariance inverted.
+// with each class covariance inverted; eigenvector files also as the
+// principal-component transform takes them.
 //
 // With KREL_FUZZ_SEEDS=DIR in the environment the binary writes one file of
 // each kind into DIR and stops: no other program writes these files.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "analysis/feature.h"
 #include "analysis/statinfo.h"
+#include "analysis/trans.h"
 #include "platform/files.h"
 #include "reader.h"
 
@@ -45,25 +48,25 @@ void writeSeeds(const std::string &dir)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    if (const char *dir = getenv("KREL_FUZZ_SEEDS")) {
-        writeSeeds(dir);
-        exit(0);
-    }
+    krel::fuzz::writeOwnSeeds(writeSeeds);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const krel::fuzz::TempFile file("ftr");
-    {
-        platform::FileDesc fd = platform::openFile(file.path.c_str(), platform::OpenMode::CreateTruncate);
-        if (!fd || platform::writeAt(fd.get(), data, size, 0) != static_cast<ssize_t>(size)) return 0;
-    }
+    if (!krel::fuzz::putInput(file, data, size)) return 0;
     FeaturePtr block(getFeature(file.path.c_str(), nullptr));
     if (!block) return 0;
     if (getFeatureInfo(block.get(), FINFO_KIND) == FEATURE_STAT) {
         findStat(block.get(), "forest");
         for (int i = 0; i < getFeatureInfo(block.get(), FINFO_COUNT) && i < 64; ++i) invertStat(block.get(), i);
+    }
+    if (getFeatureInfo(block.get(), FINFO_KIND) == FEATURE_EIGEN) {
+        EigenBasis basis;
+        std::vector<int> components;
+        if (eigenBasis(block.get(), 8, &basis))
+            parseComponents("1-2,3", static_cast<int>(basis.weights.size()), &components);
     }
     StatInfoOptions listing;
     listing.in = file.path.c_str();

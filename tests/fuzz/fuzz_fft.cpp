@@ -50,7 +50,7 @@ void writeSeeds(const std::string &dir)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    krel::fuzz::seedsOnRequest(writeSeeds);
+    krel::fuzz::writeOwnSeeds(writeSeeds);
     return 0;
 }
 
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const krel::fuzz::TempFile file("fft");
     static const krel::fuzz::TempFile out("out.fft");
-    if (!krel::fuzz::writeInput(file, data, size)) return 0;
+    if (!krel::fuzz::putInput(file, data, size)) return 0;
     // The default (back to the spatial domain), power/phase, and a notch.
     for (const std::vector<std::string> &op :
          {std::vector<std::string>{}, {"-op", "PP"}, {"-op", "FLTR", "-fp", "notch,2,1,1,3,3", "-fa", "30"}}) {

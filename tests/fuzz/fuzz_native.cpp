@@ -121,10 +121,7 @@ void writeSeeds(const std::string &dir)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    if (const char *dir = getenv("KREL_FUZZ_SEEDS")) {
-        writeSeeds(dir);
-        exit(0);
-    }
+    krel::fuzz::writeOwnSeeds(writeSeeds);
     return 0;
 }
 

@@ -106,13 +106,13 @@ int readImage(const uint8_t *data, size_t size, const char *suffix)
     return 0;
 }
 
-bool writeInput(const TempFile &file, const uint8_t *data, size_t size)
+bool putInput(const TempFile &file, const uint8_t *data, size_t size)
 {
     platform::FileDesc fd = platform::openFile(file.path.c_str(), platform::OpenMode::CreateTruncate);
     return fd && platform::writeAt(fd.get(), data, size, 0) == static_cast<ssize_t>(size);
 }
 
-void seedsOnRequest(void (*write)(const std::string &dir))
+void writeOwnSeeds(void (*write)(const std::string &dir))
 {
     if (const char *dir = getenv("KREL_FUZZ_SEEDS")) {
         write(dir);

@@ -15,17 +15,18 @@ struct TempFile {
     ~TempFile();
 };
 
+// Makes the bytes the whole content of the file; false when that failed.
+bool putInput(const TempFile &file, const uint8_t *data, size_t size);
+
+// For targets that write their own seeds (no other program writes their
+// files): with KREL_FUZZ_SEEDS=DIR in the environment, `write` puts them
+// into DIR and the process ends. Called from LLVMFuzzerInitialize.
+void writeOwnSeeds(void (*write)(const std::string &dir));
+
 // Writes the bytes to a temporary file with the given suffix, opens it with
 // getImage (the whole detection chain), reads every line of every band of
 // every volume (sampled past a fixed budget), writes one line back, and
 // releases the image. Always 0, as libFuzzer wants.
 int readImage(const uint8_t *data, size_t size, const char *suffix);
-
-// Replaces the file's contents by the bytes; false when that failed.
-bool writeInput(const TempFile &file, const uint8_t *data, size_t size);
-
-// With KREL_FUZZ_SEEDS=DIR in the environment, writes the target's own seed
-// files into DIR and ends the process (the seed step of seeds.sh).
-void seedsOnRequest(void (*write)(const std::string &dir));
 
 }  // namespace krel::fuzz

@@ -54,6 +54,22 @@ proc runChild {script {env {}}} {
     return [list 0 $out]
 }
 
+# Runs a script in a child tclsh with the package loaded, `input` on its
+# standard input, under the command words `prefix` (setpriv, sh -c ...);
+# returns {stdout stderr}.
+proc runFed {script input {prefix {}}} {
+    set n [incr ::childCount]
+    set f [makeFile "lappend auto_path [list $::krelPkgDir]; package require Krel\n$script" fed$n.tcl]
+    set in [makeFile $input fed$n.in]
+    set err [file join [temporaryDirectory] fed$n.err]
+    catch {exec {*}$prefix [info nameofexecutable] $f < $in 2> $err} out
+    set ch [open $err]
+    set e [read $ch]
+    close $ch
+    file delete $err
+    list $out $e
+}
+
 # Captures what the library prints on the console (the current interpreter's
 # stdout/stderr, reached through puts).
 proc captureOutput {script} {

@@ -498,7 +498,7 @@ TEST(Tiff, WrittenTwoBandShortsOpenInGdal)
     // The entry list, in order.
     const size_t dirAt = file[4] | (file[5] << 8) | (file[6] << 16) | (size_t(file[7]) << 24);
     ASSERT_EQ(file[dirAt] | (file[dirAt + 1] << 8), 14);
-    const int tags[14] = {256, 257, 258, 259, 262, 273, 274, 277, 278, 279, 284, 339, 280, 281};
+    const int tags[14] = {256, 257, 258, 259, 262, 273, 274, 277, 278, 279, 280, 281, 284, 339};  // ascending
     for (int i = 0; i < 14; ++i) EXPECT_EQ(file[dirAt + 2 + 12 * i] | (file[dirAt + 3 + 12 * i] << 8), tags[i]) << i;
     // BitsPerSample: SHORT, 2 values 16 and 16 inside the entry.
     const size_t bps = dirAt + 2 + 12 * 2;

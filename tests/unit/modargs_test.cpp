@@ -53,6 +53,12 @@ TEST(BandList, ItemsWithOptionalOutputBands)
     EXPECT_TRUE(parseBandList(many.c_str(), &pairs));
     many += "1";
     EXPECT_FALSE(parseBandList(many.c_str(), &pairs));
+    // Palette indices (band 0) only when asked for.
+    ASSERT_TRUE(parseBandList("0:1;2:0", &pairs, true));
+    EXPECT_EQ(pairs[0].in, 0);
+    EXPECT_EQ(pairs[1].out, 0);
+    EXPECT_FALSE(parseBandList("0:1", &pairs));
+    EXPECT_FALSE(parseBandList("-1:0", &pairs, true));
 }
 
 }  // namespace
