@@ -497,8 +497,9 @@ int gfftransModule(const char *prog, int argc, const char **argv)
         second.transform = columnTransform;
         last.toPP = to.pp;
         last.fold = true;
-        // A filter works on the spectrum: after the forward transforms, or on
-        // the spectrum that comes in before it is transformed back.
+        // A filter works on a spectrum: the one FLTR gets, or the one the
+        // transforms of the op leave (along the axes still transformed); an
+        // output wholly back in the spatial domain has none.
         if (fp) {
             if (op == OP_FLTR || to.x || to.y) {
                 last.filter = &filter;
