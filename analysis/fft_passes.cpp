@@ -259,7 +259,9 @@ void FFTPasses::runGroups(float *chunk, size_t stride, bool rows, int first, int
     const bool ppInPlace = steps.transform == 0 && steps.fromPP && steps.toPP;
     // A plain transform takes its input reordered and, going forward, with
     // the alternating signs of the shift, straight from the load.
-    const bool direct = steps.transform != 0 && !steps.fromPP && !steps.filter && !steps.thenInverse;
+    // (Columns only: the rows of a block lie a power of two apart, and the
+    // scattered stores of a reordering row load would meet in one cache set.)
+    const bool direct = !rows && steps.transform != 0 && !steps.fromPP && !steps.filter && !steps.thenInverse;
     const int *rev = plan.bitReversal();
     FFTStatSums sums[2];
 
