@@ -13,7 +13,8 @@ void registerAnalysisModules()
     } kAnalysisModules[] = {
         {"calc", calcModule},         {"classify", classifyModule}, {"dist", distModule},
         {"egv", egvModule},           {"gdem", gdemModule},         {"georef", georefModule},
-        {"gisoc", gisocModule},       {"gstat", gstatModule},       {"ptable", ptableModule},
+        {"gfftrans", gfftransModule}, {"gisoc", gisocModule},       {"gstat", gstatModule},
+        {"makefft", makefftModule},   {"ptable", ptableModule},
         {"rotate", rotateModule},     {"statinfo", statinfoModule}, {"trans", transModule},
     };
     for (const auto &m : kAnalysisModules) registerModule(m.name, m.entry);

@@ -18,6 +18,9 @@ int transModule(const char *prog, int argc, const char **argv);
 int rotateModule(const char *prog, int argc, const char **argv);
 int ptableModule(const char *prog, int argc, const char **argv);
 int gisocModule(const char *prog, int argc, const char **argv);
+// The Fourier transforms: `rimage gfftrans` and `calc makefft`.
+int gfftransModule(const char *prog, int argc, const char **argv);
+int makefftModule(const char *prog, int argc, const char **argv);
 
 }  // namespace krel
 

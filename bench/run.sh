@@ -66,3 +66,6 @@ scene="$data/scene4096x3.lan"
 [ -f "$scene" ] || "$bin" make "$scene" 3 4096 4096
 cat "$scene" > /dev/null
 TCLLIBPATH="$(cd "$build" && pwd)/krel" "$here/../tests/with-xvfb.sh" 24 wish "$here/gimg_ops_bench.tcl" "$scene" "$data"
+
+# The Fourier transform (calc makefft) against numpy and FFTW.
+"$(dirname "$0")/fft_vs_numpy.sh" "$build"

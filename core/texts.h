@@ -31,6 +31,11 @@ inline constexpr char kNotTiffImage[] = "Not a TIFF image";
 inline constexpr char kNotDicomImage[] = "Not a DICOM image";
 inline constexpr char kErrorInOpen[] = "Error in open:";  // followed by the file name
 inline constexpr char kErrorInOpenTiff[] = "Error in open TIFF image";
+// Fourier transforms
+inline constexpr char kMakefftBanner[] = "MAKEFFT: Fast Fourier Transfermation of an image file.\n\n";
+inline constexpr char kAllocateMemmory[] = "Error in AllocateMemmory!\n";
+inline constexpr char kGfftransOpsUsage[] = "      OP    option: XRI, YRI, XYRI, XPP, YPP, XYPP, RI, PP, XY, XX, XY, FLTR\n";
+inline constexpr char kFFTRquest[] = "Rquest: %.0f  Available: %.0f\n";
 
 // etran
 inline constexpr char kEtranUnknownCommand[] = "Unkndow command of etran\n";

@@ -432,6 +432,76 @@ if {[auto_execok img2dcm] ne ""} {
     say "no img2dcm (dcmtk): the DICOM listing is skipped"
 }
 
+# ---- Fourier transform -----------------------------------------------------------
+# The spectrum of band 4 (near infrared) as a log power image, and the band
+# low-passed with a bell in one gfftrans call, shown beside the original.
+
+# The samples of an FFT file: {rows columns kind {re im re im ...}}.
+proc demoFFTSamples {file} {
+    set c [open $file rb]
+    set data [read $c]
+    close $c
+    binary scan $data @84ii@100i rows cols kind
+    binary scan $data @1024f[expr {2 * $rows * $cols}] values
+    list $rows $cols $kind $values
+}
+
+# Writes values (one per pixel) into a new one-band BYTE image, scaled to 0..255.
+proc demoByteImage {file rows cols values} {
+    set lo [tcl::mathfunc::min {*}$values]
+    set hi [tcl::mathfunc::max {*}$values]
+    set scale [expr {$hi > $lo ? 255.0 / ($hi - $lo) : 0}]
+    set bytes {}
+    foreach v $values { lappend bytes [expr {round(($v - $lo) * $scale)}] }
+    file delete $file
+    rimage configure -file $file -imgid E74 -pixel BYTE -rows $rows -columns $cols -nbands 1
+    rimage create overwrite
+    rimage data -in $file -data "BSQ 1 1 0 0 $cols $rows $bytes"
+}
+
+proc demoFourier {work scene size} {
+    set spectrum [file join $work band4.fft]
+    set t0 [clock microseconds]
+    calc makefft in=$scene out=$spectrum b=4
+    set tMake [expr {([clock microseconds] - $t0) / 1e6}]
+    set numpy ""
+    if {![catch {exec /usr/bin/python3 -c "import numpy as np, time
+b = np.fromfile('$scene', np.uint8, offset=128).reshape($size, 6, $size)\[:, 3\].astype(np.complex64)
+t = time.perf_counter(); np.fft.fft2(b).astype(np.complex64); print(time.perf_counter() - t)"} out]} {
+        set numpy [format ", numpy.fft.fft2 of the band in memory %.4f s" $out]
+    }
+    say [format "calc makefft: band 4 to %s in %.4f s%s" [file tail $spectrum] $tMake $numpy]
+    set power [file join $work band4pp.fft]
+    rimage gfftrans -in $spectrum -out $power -op PP
+    lassign [demoFFTSamples $power] rows cols kind values
+    set logPower {}
+    foreach {p phase} $values { lappend logPower [expr {log(1.0 + $p)}] }
+    set spectrumView [file join $work spectrum.lan]
+    demoByteImage $spectrumView $rows $cols $logPower
+    set centre [lindex $values [expr {2 * (($rows / 2) * $cols + $cols / 2)}]]
+    say [format "  log power spectrum %d x %d (kind %s), zero frequency at (%d, %d) with power %.0f" \
+        $rows $cols $kind [expr {$rows / 2}] [expr {$cols / 2}] $centre]
+    set smooth [file join $work band4low.fft]
+    rimage gfftrans -in $scene -b 4 -out $smooth -op XY -fp bell,12,2
+    lassign [demoFFTSamples $smooth] rows cols kind values
+    set real {}
+    foreach {re im} $values { lappend real $re }
+    set smoothView [file join $work band4low.lan]
+    demoByteImage $smoothView $rows $cols $real
+    say "  band 4 low-passed with a bell of radius 12 in one call (XY), back as kind $kind"
+    if {[lsearch -exact [image types] gimg] >= 0 && [info exists ::env(DISPLAY)] && $::env(DISPLAY) ne ""} {
+        set tops {}
+        foreach {what file} [list spectrum $spectrumView original $scene low-passed $smoothView] {
+            set args [expr {$what eq "original" ? {-comb {4 4 4}} : {}}]
+            lappend tops [view $file {*}$args]
+        }
+        update
+        say "  views: [join $tops {, }] (spectrum, original band 4, low-passed band 4)"
+        foreach top $tops { destroy $top }
+    }
+}
+demoFourier $work $scene $size
+
 file delete -force $work
 
 # Scripting utilities: band arithmetic as three-address code, the lag between

@@ -20,6 +20,12 @@ ModuleSlot kModules[] = {
     {"statinfo", 1, nullptr}, {"trans", 2, nullptr},
 };
 
+// Modules that other commands run under their own names (`calc makefft`);
+// `rimage` does not dispatch to them.
+ModuleSlot kOtherModules[] = {
+    {"makefft", 0, nullptr},
+};
+
 // The program text is "rimage NAME" (or "calc NAME"); the name is its last word.
 int notInBuild(const char *prog, int, const char **)
 {
@@ -31,6 +37,8 @@ int notInBuild(const char *prog, int, const char **)
 ModuleSlot *slotNamed(const char *name)
 {
     for (ModuleSlot &m : kModules)
+        if (strcmp(m.name, name) == 0) return &m;
+    for (ModuleSlot &m : kOtherModules)
         if (strcmp(m.name, name) == 0) return &m;
     return nullptr;
 }

@@ -30,7 +30,8 @@ bool registerModule(const char *name, ModuleEntry entry);
 // minimum length long; the first such slot), or null.
 const ModuleSlot *matchModule(const char *word);
 
-// The entry of a named module; a module that is not part of this build gets
+// The entry of a named module (a `rimage` module or one that another command
+// runs, such as makefft); a module that is not part of this build gets
 // an entry that says so on the console and fails. Null for an unknown name.
 ModuleEntry findModule(const char *name);
 

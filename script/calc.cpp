@@ -174,13 +174,6 @@ int calcEgv(Tcl_Interp *interp, int argc, const char **argv)
     return TCL_OK;
 }
 
-// Subcommands whose module or service is not part of this build.
-int notInBuild(Tcl_Interp *interp, int, const char **argv)
-{
-    Tcl_AppendResult(interp, "calc ", argv[1], " is not available in this build.", nullptr);
-    return TCL_ERROR;
-}
-
 // Table order decides between names of one letter; minimum lengths per letter.
 const SubCommand<CalcHandler> kCalcCommands[] = {
     {"chars", 5, calcChars},
@@ -202,7 +195,7 @@ const SubCommand<CalcHandler> kCalcCommands[] = {
     {"geocalc", 5, calcGeocalc},
     {"handles", 5, calcHandles},
     {"loadtime", 4, calcLoadTime},
-    {"makefft", 4, notInBuild},
+    {"makefft", 4, calcMakefft},
     {"malloc", 4, calcMalloc},
     {"memory", 4, calcMemory},
     {"memid", 4, calcMemid},

@@ -23,6 +23,8 @@ int calcCompSave(Tcl_Interp *interp, int argc, const char **argv);
 int calcDecompLoad(Tcl_Interp *interp, int argc, const char **argv);
 int calcCompTest(Tcl_Interp *interp, int argc, const char **argv);
 int calcScramble(Tcl_Interp *interp, int argc, const char **argv);
+// The Fourier transform module into a new FFT file (`calc makefft`).
+int calcMakefft(Tcl_Interp *interp, int argc, const char **argv);
 
 // Control-point fits and their console program (geocalc_cmd.cpp).
 int calcGeocalc(Tcl_Interp *interp, int argc, const char **argv);

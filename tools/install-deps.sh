@@ -6,7 +6,7 @@ packages="cmake make g++ pkg-config tcl8.6-dev tk8.6-dev zlib1g-dev libjpeg62-tu
 libgtest-dev xvfb x11-utils tcllib libtk-img"
 if [ "${1:-}" = "--test" ]; then
     packages="$packages time imagemagick gdal-bin python3-numpy python3-gdal python3-pil python3-sklearn libtiff-tools
-        libjpeg-turbo-progs dcmtk clang libclang-rt-14-dev util-linux"
+        libjpeg-turbo-progs dcmtk clang libclang-rt-14-dev util-linux libfftw3-dev"
 fi
 missing=""
 for p in $packages; do

@@ -37,6 +37,7 @@
 
 #include "core/conio.h"
 #include "core/runtime.h"
+#include "core/texts.h"
 #include "image/formats/formats.h"
 #include "image/ramimage.h"
 #include "platform/files.h"
@@ -66,13 +67,6 @@ int32_t powerOfTwoAtLeast(int32_t n)
 bool magicMatches(const char *magic) { return strncmp(magic, kFFTMagic, strlen(kFFTMagic) + 1) == 0; }
 
 int64_t rowBytes(const FFTHeader *head) { return static_cast<int64_t>(head->columns) * 8; }
-
-using Scratch = std::unique_ptr<float, GmemDeleter>;
-Scratch scratch(int64_t bytes)
-{
-    if (bytes <= 0 || bytes > UINT32_MAX) return Scratch();
-    return Scratch(static_cast<float *>(gmemAlloc(static_cast<uint32_t>(bytes))));
-}
 
 }  // namespace
 
@@ -135,15 +129,27 @@ int createFFTFile(const char *name, FFTHeader *head)
         const double available = platform::freeDiskSpace(name);
         if (available >= 0 && requested > available) {
             conEprintf("Insufficient disk space.\n");
-            conEprintf("Rquest: %.0f  Available: %.0f\n", requested, std::floor(available));
+            conEprintf(texts::kFFTRquest, requested, std::floor(available));
             return -1;
         }
-        if (platform::writeAt(fd.get(), head, kFFTHeader, 0) != kFFTHeader) {
+        // The file holds all its samples from the start (zeros until written).
+        if (platform::writeAt(fd.get(), head, kFFTHeader, 0) != kFFTHeader ||
+            ftruncate(fd.get(), static_cast<off_t>(requested)) != 0) {
             reportSystemError(name);
             return -1;
         }
     }
     return openFFTFile(name, head);
+}
+
+bool validFFTHeader(const FFTHeader &head, int64_t fileSize)
+{
+    auto powerOfTwo = [](int32_t n) { return n >= 1 && n <= (1 << 30) && (n & (n - 1)) == 0; };
+    if (!magicMatches(head.magic) || !powerOfTwo(head.rows) || !powerOfTwo(head.columns)) return false;
+    if (head.kind < FFT_INIT || head.kind > FFT_SFPPY) return false;
+    if (head.srcRows < 1 || head.srcRows > head.rows || head.srcColumns < 1 || head.srcColumns > head.columns)
+        return false;
+    return fileSize < 0 || fileSize >= kFFTHeader + static_cast<int64_t>(head.rows) * head.columns * 8;
 }
 
 int openFFTFile(const char *name, FFTHeader *head)
@@ -157,7 +163,8 @@ int openFFTFile(const char *name, FFTHeader *head)
         reportSystemError(name);
         return -1;
     }
-    if (!magicMatches(head->magic)) {
+    // The header is untrusted: every size taken from it must be one the file holds.
+    if (!validFFTHeader(*head, platform::fileSize(fd.get()))) {
         conEprintf("Not an FFT image file!\n");
         return -1;
     }
@@ -173,24 +180,22 @@ int PutFFTHead(const FFTHeader *head, int fd)
     return 0;
 }
 
+// Rows and row parts go straight between the file and the caller's buffer,
+// one positioned transfer each.
 float *GetFFTFileBlock(const FFTHeader *head, int fd, float *buffer, int firstRow, int rowCount)
 {
     const int64_t bytes = rowBytes(head);
-    Scratch row = scratch(bytes);
-    if (!row) {
-        conEprintf("malloc error in GetFFTFileBlock.\n");
-        return nullptr;
-    }
-    if (lseek(fd, kFFTHeader + firstRow * bytes, SEEK_SET) < 0) {
+    if (firstRow < 0 || rowCount < 0 || firstRow + static_cast<int64_t>(rowCount) > head->rows) {
         conEprintf("lseek error in GetFFTFileBlock");
         return nullptr;
     }
     for (int r = 0; r < rowCount; ++r) {
-        if (platform::readAll(fd, row.get(), static_cast<size_t>(bytes)) != bytes) {
+        const int64_t at = kFFTHeader + (static_cast<int64_t>(firstRow) + r) * bytes;
+        if (platform::readAt(fd, buffer + static_cast<int64_t>(r) * head->columns * 2, static_cast<size_t>(bytes),
+                             at) != bytes) {
             conEprintf("read error in GetFFTFileBlock");
             return nullptr;
         }
-        memcpy(buffer + static_cast<int64_t>(r) * head->columns * 2, row.get(), static_cast<size_t>(bytes));
     }
     return buffer;
 }
@@ -198,21 +203,17 @@ float *GetFFTFileBlock(const FFTHeader *head, int fd, float *buffer, int firstRo
 float *GetFFTFileSeg(const FFTHeader *head, int fd, float *buffer, int firstColumn, int columnCount)
 {
     const int64_t bytes = static_cast<int64_t>(columnCount) * 8;
-    Scratch part = scratch(bytes);
-    if (!part) {
-        conEprintf("malloc error in GetFFTFileSeg.\n");
+    if (firstColumn < 0 || columnCount < 0 || firstColumn + static_cast<int64_t>(columnCount) > head->columns) {
+        conEprintf("lseek error in GetFFTFileSeg");
         return nullptr;
     }
     for (int r = 0; r < head->rows; ++r) {
-        if (lseek(fd, kFFTHeader + r * rowBytes(head) + firstColumn * int64_t(8), SEEK_SET) < 0) {
-            conEprintf("lseek error in GetFFTFileSeg");
-            return nullptr;
-        }
-        if (platform::readAll(fd, part.get(), static_cast<size_t>(bytes)) != bytes) {
+        const int64_t at = kFFTHeader + r * rowBytes(head) + firstColumn * int64_t(8);
+        if (platform::readAt(fd, buffer + static_cast<int64_t>(r) * columnCount * 2, static_cast<size_t>(bytes),
+                             at) != bytes) {
             conEprintf("read error in GetFFTFileSeg");
             return nullptr;
         }
-        memcpy(buffer + static_cast<int64_t>(r) * columnCount * 2, part.get(), static_cast<size_t>(bytes));
     }
     return buffer;
 }
@@ -220,19 +221,16 @@ float *GetFFTFileSeg(const FFTHeader *head, int fd, float *buffer, int firstColu
 int PutFFTFileBlock(FFTHeader *head, int fd, const float *buffer, int firstRow, int rowCount, int update)
 {
     const int64_t bytes = rowBytes(head);
-    Scratch row = scratch(bytes);
-    if (!row) {
-        conEprintf("malloc error in PutFFTFileBlock.\n");
-        return -1;
-    }
-    if (lseek(fd, kFFTHeader + firstRow * bytes, SEEK_SET) < 0) {
+    if (firstRow < 0 || rowCount < 0 || firstRow + static_cast<int64_t>(rowCount) > head->rows) {
+        errno = EINVAL;
         reportSystemError("lseek error in PutFFTFileBlock");
         return -1;
     }
     for (int r = 0; r < rowCount; ++r) {
-        memcpy(row.get(), buffer + static_cast<int64_t>(r) * head->columns * 2, static_cast<size_t>(bytes));
-        if (update) updateFFTStats(head, head->columns, row.get());
-        if (platform::writeAll(fd, row.get(), static_cast<size_t>(bytes)) != bytes) {
+        const float *row = buffer + static_cast<int64_t>(r) * head->columns * 2;
+        if (update) updateFFTStats(head, head->columns, row);
+        const int64_t at = kFFTHeader + (static_cast<int64_t>(firstRow) + r) * bytes;
+        if (platform::writeAt(fd, row, static_cast<size_t>(bytes), at) != bytes) {
             reportSystemError("write error in PutFFTFileBlock");
             return -1;
         }
@@ -243,21 +241,18 @@ int PutFFTFileBlock(FFTHeader *head, int fd, const float *buffer, int firstRow, 
 int PutFFTFileSeg(FFTHeader *head, int fd, const float *buffer, int firstColumn, int columnCount, int update)
 {
     const int64_t bytes = static_cast<int64_t>(columnCount) * 8;
-    Scratch part = scratch(bytes);
-    if (!part) {
-        conEprintf("malloc error in PutFFTFileSeg.\n");
+    if (firstColumn < 0 || columnCount < 0 || firstColumn + static_cast<int64_t>(columnCount) > head->columns) {
+        errno = EINVAL;
+        reportSystemError("lseek error in PutFFTFileSeg");
         return -1;
     }
     if (update)
         for (int r = 0; r < head->rows; ++r)
             updateFFTStats(head, columnCount, buffer + static_cast<int64_t>(r) * columnCount * 2);
     for (int r = 0; r < head->rows; ++r) {
-        if (lseek(fd, kFFTHeader + r * rowBytes(head) + firstColumn * int64_t(8), SEEK_SET) < 0) {
-            reportSystemError("lseek error in PutFFTFileSeg");
-            return -1;
-        }
-        memcpy(part.get(), buffer + static_cast<int64_t>(r) * columnCount * 2, static_cast<size_t>(bytes));
-        if (platform::writeAll(fd, part.get(), static_cast<size_t>(bytes)) != bytes) {
+        const int64_t at = kFFTHeader + r * rowBytes(head) + firstColumn * int64_t(8);
+        if (platform::writeAt(fd, buffer + static_cast<int64_t>(r) * columnCount * 2, static_cast<size_t>(bytes),
+                              at) != bytes) {
             reportSystemError("write error in PutFFTFileSeg");
             return -1;
         }
@@ -265,28 +260,52 @@ int PutFFTFileSeg(FFTHeader *head, int fd, const float *buffer, int firstColumn,
     return 0;
 }
 
+void FFTStatSums::merge(const FFTStatSums &o)
+{
+    n += o.n;
+    sumR += o.sumR;
+    sumI += o.sumI;
+    sumR2 += o.sumR2;
+    sumI2 += o.sumI2;
+    maxR = std::max(maxR, o.maxR);
+    minR = std::min(minR, o.minR);
+    maxI = std::max(maxI, o.maxI);
+    minI = std::min(minI, o.minI);
+}
+
+void foldFFTStats(FFTHeader *head, const FFTStatSums &s)
+{
+    if (s.n <= 0) return;
+    if (s.maxR > head->maxReal) head->maxReal = s.maxR;
+    if (s.minR < head->minReal) head->minReal = s.minR;
+    if (s.maxI > head->maxImag) head->maxImag = s.maxI;
+    if (s.minI < head->minImag) head->minImag = s.minI;
+    const double N = head->count, total = N + s.n;
+    auto fold = [&](double mean, double sum) { return mean * N / total + (sum / s.n) * s.n / total; };
+    head->meanReal = fold(head->meanReal, s.sumR);
+    head->meanImag = fold(head->meanImag, s.sumI);
+    head->sqReal = fold(head->sqReal, s.sumR2);
+    head->sqImag = fold(head->sqImag, s.sumI2);
+    head->count = total;
+}
+
 void updateFFTStats(FFTHeader *head, int n, const float *values)
 {
     if (n <= 0) return;
-    double sumR = 0, sumI = 0, sumR2 = 0, sumI2 = 0;
+    FFTStatSums s;
     for (int k = 0; k < n; ++k) {
         double re = values[2 * k], im = values[2 * k + 1];
-        if (re > head->maxReal) head->maxReal = re;
-        if (re < head->minReal) head->minReal = re;
-        if (im > head->maxImag) head->maxImag = im;
-        if (im < head->minImag) head->minImag = im;
-        sumR += re;
-        sumI += im;
-        sumR2 += re * re;
-        sumI2 += im * im;
+        if (re > s.maxR) s.maxR = re;
+        if (re < s.minR) s.minR = re;
+        if (im > s.maxI) s.maxI = im;
+        if (im < s.minI) s.minI = im;
+        s.sumR += re;
+        s.sumI += im;
+        s.sumR2 += re * re;
+        s.sumI2 += im * im;
     }
-    const double N = head->count, total = N + n;
-    auto fold = [&](double mean, double rowSum) { return mean * N / total + (rowSum / n) * n / total; };
-    head->meanReal = fold(head->meanReal, sumR);
-    head->meanImag = fold(head->meanImag, sumI);
-    head->sqReal = fold(head->sqReal, sumR2);
-    head->sqImag = fold(head->sqImag, sumI2);
-    head->count = total;
+    s.n = n;
+    foldFFTStats(head, s);
 }
 
 void finishFFTStats(FFTHeader *head)

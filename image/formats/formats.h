@@ -29,6 +29,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cmath>
 #include <cstdint>
 #include <sys/types.h>
 
@@ -280,12 +281,23 @@ int erdasBits(const unsigned char head[128]);
 int GetErdasLine(const unsigned char head[128], int fd, int band, int row, void *buffer);
 int createFFTFile(const char *name, FFTHeader *head);
 int openFFTFile(const char *name, FFTHeader *head);
+// A header whose sizes a file of `fileSize` bytes holds (-1: not checked):
+// the magic, rows and columns powers of two, a known kind, the source size
+// within the padded one.
+bool validFFTHeader(const FFTHeader &head, int64_t fileSize);
 int PutFFTHead(const FFTHeader *head, int fd);
 float *GetFFTFileBlock(const FFTHeader *head, int fd, float *buffer, int firstRow, int rowCount);
 float *GetFFTFileSeg(const FFTHeader *head, int fd, float *buffer, int firstColumn, int columnCount);
 int PutFFTFileBlock(FFTHeader *head, int fd, const float *buffer, int firstRow, int rowCount, int update);
 int PutFFTFileSeg(FFTHeader *head, int fd, const float *buffer, int firstColumn, int columnCount, int update);
 void updateFFTStats(FFTHeader *head, int n, const float *values);
+// Sums over a run of samples, folded into the header as one row would be.
+struct FFTStatSums {
+    double n = 0, sumR = 0, sumI = 0, sumR2 = 0, sumI2 = 0;
+    double maxR = -HUGE_VAL, minR = HUGE_VAL, maxI = -HUGE_VAL, minI = HUGE_VAL;
+    void merge(const FFTStatSums &o);
+};
+void foldFFTStats(FFTHeader *head, const FFTStatSums &sums);
 void finishFFTStats(FFTHeader *head);
 
 // Chunked transfers. offset -1: the current position. getFileData returns -1
