@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 #include <vector>
 
 #include "analysis/band_io.h"
@@ -19,9 +18,9 @@
 #include "analysis/trans.h"
 #include "core/conio.h"
 #include "core/runtime.h"
-#include "image/defoptions.h"
 #include "image/formats/formats.h"
 #include "image/modargs.h"
+#include "image/module_prologue.h"
 #include "image/module_util.h"
 #include "image/modules.h"
 
@@ -118,9 +117,6 @@ const char *const kMeterNames[] = {"bin", "avgbin", "rsp", "copy", "pc", "rpc"};
 
 void transUsage(const char *prog)
 {
-    conPrintf("Usage: %s -in IN -out OUT -ic IC -ir IR -oc OC -or OR -r R -c C -b B -o O -cmp CMP -u U -ind IND "
-              "-imgid IMG -pixel PX -nbands NB -ev EV -pc PC -dx DX -dy DY\n",
-              prog);
     static const char *const lines[] = {
         "where IN    input image\n",
         "      OUT   output image\n",
@@ -143,34 +139,10 @@ void transUsage(const char *prog)
         "      DX    column interval.\n",
         "      DY    row interval.\n",
     };
-    for (const char *line : lines) conPrintf("%s", line);
-}
-
-// A new output from a copy of the input's definition, its size divided by
-// the intervals.
-RamImage *createTransOutput(const ImageDef &inDef, const char *name, int dx, int dy, const char *imgid,
-                            const char *pixel, const char *nbands, int pcBands, int *error)
-{
-    ImageDef def = inDef;
-    snprintf(def.file, sizeof def.file, "%s", name);
-    def.rows = inDef.rows / dy;
-    def.columns = inDef.columns / dx;
-    bool ok = def.rows > 0 && def.columns > 0;
-    if (imgid) ok = ok && (def.imgid = imageFormatCode(imgid)) > 0;
-    if (pixel) ok = ok && (def.pixel = pixelTypeCode(pixel)) > 0;
-    if (nbands)
-        ok = ok && (def.nbands = optionInt(nbands, 1)) > 0;
-    else if (pcBands > 0)
-        def.nbands = std::min(def.nbands, pcBands);
-    def.block = 0;
-    def.dataFd = -1;
-    if (def.offset <= 0) def.offset = 1;
-    if (isMemoryFormat(def.imgid)) def.imgid = IMG_BSQ;
-    if (!ok || validateImageDef(nullptr, &def, &inDef) != TCL_OK) {
-        *error = IMGERR_UNKNOWN;
-        return nullptr;
-    }
-    return openWithDef(&def, nullptr, 0, error);
+    printModuleUsage(prog,
+                     "Usage: %s -in IN -out OUT -ic IC -ir IR -oc OC -or OR -r R -c C -b B -o O -cmp CMP -u U -ind "
+                     "IND -imgid IMG -pixel PX -nbands NB -ev EV -pc PC -dx DX -dy DY\n",
+                     lines);
 }
 
 bool fail(const char *message)
@@ -393,21 +365,13 @@ bool overlapsItself(const TransRun &t)
 
 int transModule(const char *prog, int argc, const char **argv)
 {
-    if (argc == 0) {
-        transUsage(prog);
-        return MODULE_USAGE;
-    }
     ModuleOption opts[] = {{"-in", nullptr},    {"-out", nullptr}, {"-ic", nullptr},     {"-ir", nullptr},
                            {"-oc", nullptr},    {"-or", nullptr},  {"-r", nullptr},      {"-c", nullptr},
                            {"-b", nullptr},     {"-o", nullptr},   {"-cmp", nullptr},    {"-u", nullptr},
                            {"-ind", nullptr},   {"-imgid", nullptr}, {"-pixel", nullptr}, {"-nbands", nullptr},
                            {"-dx", nullptr},    {"-dy", nullptr},  {"-ev", nullptr},     {"-pc", nullptr},
                            {nullptr, nullptr}};
-    int unknown = parseModuleArgs(opts, argc, argv);
-    if (unknown > 0) {
-        conEprintf("Error: %d unknown param(s).\n", unknown);
-        return MODULE_FAILED;
-    }
+    if (int rc = modulePrologue(prog, argc, argv, opts, transUsage); rc != MODULE_GO) return rc;
     auto opt = [&](const char *name) { return moduleOption(opts, name); };
     const int update = optionInt(opt("-u"), 1);
     if (update < 0 || update > 2) {
@@ -472,16 +436,21 @@ int transModule(const char *prog, int argc, const char **argv)
         }
         eigen.reset();
     }
+    // A new output has the input's size divided by the intervals; PC keeps
+    // no more bands than the components chosen.
+    const int pcBands = t.op == OP_PC ? static_cast<int>(t.components.size()) : 0;
+    auto change = [&](ImageDef &def) {
+        def.rows /= t.dy;
+        def.columns /= t.dx;
+        const bool ok = def.rows > 0 && def.columns > 0 && outputTypeOptions(def, opts);
+        if (!opt("-nbands") && pcBands > 0) def.nbands = std::min(def.nbands, pcBands);
+        fileOutputDef(def);
+        return ok;
+    };
     int error = IMGERR_OK;
-    ModuleImage out(getImage(outName, outName, nullptr, nullptr, &error));
-    if (!out && access(outName, F_OK) != 0) {
-        error = IMGERR_OK;
-        out.reset(createTransOutput(in->def, outName, t.dx, t.dy, opt("-imgid"), opt("-pixel"), opt("-nbands"),
-                                    t.op == OP_PC ? static_cast<int>(t.components.size()) : 0, &error));
-    }
+    ModuleImage out(openOrCreateOutput(outName, in->def, change, OutputPalette::Input, &error));
     if (!out) {
-        conEprintf("Error in open %s.\n", outName);
-        if (*errorText(error)) conEprintf("%s\n", errorText(error));
+        reportOpenError("Error in open %s.\n", outName, error);
         return MODULE_FAILED;
     }
     const int cmp = optionInt(opt("-cmp"), 90);

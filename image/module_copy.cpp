@@ -114,10 +114,7 @@ int copyModule(const char *prog, int argc, const char **argv)
         auto change = [&](ImageDef &def) {
             def.rows = in->def.rows / dy;
             def.columns = in->def.columns / dx;
-            bool ok = def.rows > 0 && def.columns > 0;
-            if (const char *v = opt("-imgid")) ok = ok && (def.imgid = imageFormatCode(v)) > 0;
-            if (const char *v = opt("-pixel")) ok = ok && (def.pixel = pixelTypeCode(v)) > 0;
-            if (const char *v = opt("-nbands")) ok = ok && (def.nbands = optionInt(v, 1)) > 0;
+            const bool ok = def.rows > 0 && def.columns > 0 && outputTypeOptions(def, opts);
             // A source without header (memory images, dumps) would pass that on:
             // any positive offset asks for a header, and the header writer raises
             // it to the header's own size.
