@@ -51,13 +51,14 @@ void printModuleUsage(const char *prog, const char *synopsis, const char *const 
     for (size_t i = 0; i < count; ++i) conPrintf("%s", lines[i]);
 }
 
-ModuleWindow windowOptions(const ModuleOption *table)
+ModuleWindow windowOptions(const ModuleOption *table, const WindowNames &names)
 {
+    auto start = [table](const char *name) { return name ? windowNumber(moduleOption(table, name)) : 0; };
     ModuleWindow w;
-    w.ir = windowNumber(moduleOption(table, "-ir"));
-    w.ic = windowNumber(moduleOption(table, "-ic"));
-    w.orow = windowNumber(moduleOption(table, "-or"));
-    w.oc = windowNumber(moduleOption(table, "-oc"));
+    w.ir = start(names.ir);
+    w.ic = start(names.ic);
+    w.orow = start(names.orow);
+    w.oc = start(names.oc);
     const char *r = moduleOption(table, "-r"), *c = moduleOption(table, "-c");
     w.hasRows = r != nullptr;
     w.hasCols = c != nullptr;

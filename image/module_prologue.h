@@ -1,6 +1,6 @@
 // The opening every processing module shares: the usage text when called
-// without arguments, the option table, the report of unknown parameters, the
-// and the window options -ir -ic -or -oc -r -c. With the image helpers of
+// without arguments, the option table, the report of unknown parameters, the usage
+// text and the window options -ir -ic -or -oc -r -c. With the image helpers of
 // module_util.h (opening inputs, creating outputs) a module reads
 //
 //   ModuleOption opts[] = {{"-in", nullptr}, ..., {nullptr, nullptr}};
@@ -46,7 +46,12 @@ struct ModuleWindow {
     int rows = 0, cols = 0;
     bool hasRows = false, hasCols = false;
 };
-ModuleWindow windowOptions(const ModuleOption *table);
+// The names the four starts go by (a null name: the module has no such
+// start, which reads as 0).
+struct WindowNames {
+    const char *ir = "-ir", *ic = "-ic", *orow = "-or", *oc = "-oc";
+};
+ModuleWindow windowOptions(const ModuleOption *table, const WindowNames &names = {});
 
 // Range checks of the four starts, in the order input row, input column,
 // output row, output column; each start must lie inside its image. False
