@@ -446,13 +446,9 @@ int calcModule(const char *prog, int argc, const char **argv)
         valueOutputDef(def);
         return ok;
     };
-    int error = IMGERR_OK;
-    OutputStep step;
-    ModuleImage out(openOrCreateOutput(outName, in->def, change, OutputPalette::Ramp, &error, &step));
-    if (!out) {
-        reportOpenError(step == OutputStep::Create ? "Error in create %s.\n" : "Error in open %s.\n", outName, error);
-        return MODULE_FAILED;
-    }
+    ModuleImage out(
+        openModuleOutput(outName, in->def, change, OutputPalette::Ramp, "Error in open %s.\n", "Error in create %s.\n"));
+    if (!out) return MODULE_FAILED;
     const int rows = std::min(in->def.rows, out->def.rows), cols = std::min(in->def.columns, out->def.columns);
     CalcRequest request;
     request.function = fnm;

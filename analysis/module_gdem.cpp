@@ -188,14 +188,15 @@ void gdemUsage(const char *prog)
 }
 
 // Opens an output by name, or creates it from a copy of `from` (never a
-// colour index image, since shading and calibration write values).
-RamImage *openOrCreateGdemOutput(const char *name, const ImageDef &from, int *error)
+// colour index image, since shading and calibration write values); a
+// failure is reported.
+RamImage *openGdemOutput(const char *name, const ImageDef &from)
 {
     auto change = [](ImageDef &def) {
         valueOutputDef(def);
         return true;
     };
-    return openOrCreateOutput(name, from, change, OutputPalette::Ramp, error);
+    return openModuleOutput(name, from, change, OutputPalette::Ramp, "Error in open %s.\n");
 }
 
 // The written bands' statistics dropped, the file flushed, displays told
@@ -226,7 +227,6 @@ int gdemModule(const char *prog, int argc, const char **argv)
     const char *demName = opt("-dem") ? opt("-dem") : opt("-in");
     const char *shadeName = opt("-shade") ? opt("-shade") : opt("-out");
     const char *imgName = opt("-img"), *calibName = opt("-calib");
-    int error = IMGERR_OK;
 
     ModuleImage img, calib, dem, shade;
     if (imgName) {
@@ -236,12 +236,8 @@ int gdemModule(const char *prog, int argc, const char **argv)
     int calibBand = -1;  // -1: every band
     if (calibName) {
         // Only an image to calibrate gives a new calibrated image its definition.
-        calib.reset(img ? openOrCreateGdemOutput(calibName, img->def, &error)
-                        : getImage(calibName, calibName, nullptr, nullptr, &error));
-        if (!calib) {
-            reportOpenError("Error in open %s.\n", calibName, error);
-            return MODULE_FAILED;
-        }
+        calib.reset(img ? openGdemOutput(calibName, img->def) : openModuleInput(calibName, "Error in open %s.\n"));
+        if (!calib) return MODULE_FAILED;
         if (calib->def.nindices > 0) {
             conEprintf("Index image can not be calibarated.\n");
             return MODULE_FAILED;
@@ -276,11 +272,8 @@ int gdemModule(const char *prog, int argc, const char **argv)
         return MODULE_FAILED;
     }
     if (shadeName) {
-        shade.reset(openOrCreateGdemOutput(shadeName, dem->def, &error));
-        if (!shade) {
-            reportOpenError("Error in open %s.\n", shadeName, error);
-            return MODULE_FAILED;
-        }
+        shade.reset(openGdemOutput(shadeName, dem->def));
+        if (!shade) return MODULE_FAILED;
         if (shade->def.nindices > 0) {
             conEprintf("Index image is not supported.\n");
             return MODULE_FAILED;

@@ -228,13 +228,9 @@ int rotateModule(const char *prog, int argc, const char **argv)
         fileOutputDef(def);
         return true;
     };
-    int error = IMGERR_OK;
-    OutputStep step;
-    ModuleImage out(openOrCreateOutput(outName, in->def, change, OutputPalette::Input, &error, &step));
-    if (!out) {
-        reportOpenError(step == OutputStep::Create ? "Error in create %s.\n" : "Error in open %s.\n", outName, error);
-        return MODULE_FAILED;
-    }
+    ModuleImage out(
+        openModuleOutput(outName, in->def, change, OutputPalette::Input, "Error in open %s.\n", "Error in create %s.\n"));
+    if (!out) return MODULE_FAILED;
     // Only a horizontal flip reads each row before writing it; the other
     // directions would read pixels already overwritten.
     if (in.get() == out.get() && dir != ROTATE_XFLIP) {

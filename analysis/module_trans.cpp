@@ -447,12 +447,8 @@ int transModule(const char *prog, int argc, const char **argv)
         fileOutputDef(def);
         return ok;
     };
-    int error = IMGERR_OK;
-    ModuleImage out(openOrCreateOutput(outName, in->def, change, OutputPalette::Input, &error));
-    if (!out) {
-        reportOpenError("Error in open %s.\n", outName, error);
-        return MODULE_FAILED;
-    }
+    ModuleImage out(openModuleOutput(outName, in->def, change, OutputPalette::Input, "Error in open %s.\n"));
+    if (!out) return MODULE_FAILED;
     const int cmp = optionInt(opt("-cmp"), 90);
     if (in->def.imgid == IMG_JPEG) in->def.block = cmp;
     if (out->def.imgid == IMG_JPEG) out->def.block = cmp;

@@ -6,7 +6,7 @@
 //   ModuleOption opts[] = {{"-in", nullptr}, ..., {nullptr, nullptr}};
 //   if (int rc = modulePrologue(prog, argc, argv, opts, myUsage); rc != MODULE_GO) return rc;
 //   ModuleImage in(openModuleInput(opt("-in"), "Error in open %s.\n"));
-//   ModuleImage out(openOrCreateClassOutput(outName, in->def, nullptr, &error));
+//   ModuleImage out(openClassOutput(outName, in->def, nullptr, "Error in open %s\n"));
 #pragma once
 
 #include <cstddef>

@@ -93,10 +93,20 @@ RamImage *openOrCreateOutput(const char *name, const ImageDef &inDef, const Outp
     return img;
 }
 
-RamImage *openOrCreateClassOutput(const char *name, const ImageDef &inDef, const uint8_t (*palette)[3], int *error)
+RamImage *openModuleOutput(const char *name, const ImageDef &inDef, const OutputDefChange &change, OutputPalette keep,
+                           const char *openFormat, const char *createFormat)
 {
-    return openOrCreateOutput(name, inDef, classOutputDef(palette),
-                              palette ? OutputPalette::Changed : OutputPalette::Ramp, error);
+    int error = IMGERR_OK;
+    OutputStep step = OutputStep::Open;
+    RamImage *img = openOrCreateOutput(name, inDef, change, keep, &error, &step);
+    if (!img) reportOpenError(step == OutputStep::Create && createFormat ? createFormat : openFormat, name, error);
+    return img;
+}
+
+RamImage *openClassOutput(const char *name, const ImageDef &inDef, const uint8_t (*palette)[3], const char *openFormat)
+{
+    return openModuleOutput(name, inDef, classOutputDef(palette), palette ? OutputPalette::Changed : OutputPalette::Ramp,
+                            openFormat);
 }
 
 void reportOpenError(const char *format, const char *name, int error)

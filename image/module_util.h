@@ -68,8 +68,14 @@ enum class OutputStep { Open, Create };
 // reported in *error. On failure *step, when given, says which step failed.
 RamImage *openOrCreateOutput(const char *name, const ImageDef &inDef, const OutputDefChange &change,
                              OutputPalette keep, int *error, OutputStep *step = nullptr);
+
+// openOrCreateOutput reporting its failure as reportOpenError does: with
+// `createFormat` when creating the output failed (`openFormat` when null),
+// with `openFormat` when opening it did.
+RamImage *openModuleOutput(const char *name, const ImageDef &inDef, const OutputDefChange &change, OutputPalette keep,
+                           const char *openFormat, const char *createFormat = nullptr);
 // The same for a class output (createClassOutput).
-RamImage *openOrCreateClassOutput(const char *name, const ImageDef &inDef, const uint8_t (*palette)[3], int *error);
+RamImage *openClassOutput(const char *name, const ImageDef &inDef, const uint8_t (*palette)[3], const char *openFormat);
 
 // Prints `format` with the name, then the image error text on its own line
 // when there is one (standard error).
