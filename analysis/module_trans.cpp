@@ -117,23 +117,8 @@ const char *const kMeterNames[] = {"bin", "avgbin", "rsp", "copy", "pc", "rpc"};
 
 void transUsage(const char *prog)
 {
-    static const char *const lines[] = {
-        "where IN    input image\n",
-        "      OUT   output image\n",
-        "      IC    input start column\n",
-        "      IR    input start row\n",
-        "      OC    output start column\n",
-        "      OR    output start row\n",
-        "      R     rows to copy\n",
-        "      C     columns to copy\n",
-        "      B     band selection: i1[[:o1];i2[:o2];...]\n",
-        "      O     options: rsp, avg, bin, pc, rpc\n",
-        "      CMP   compression rate for JPEG image\n",
-        "      IND   flag of copy color indice: Y or N (def.: N).\n",
-        "      U     flag of update image file after copy: 0,1,or 2 (def: 1)).\n",
-        "      IMG   output image type.\n",
-        "      PX    output pixel ID.\n",
-        "      NB    output bands.\n",
+    static const char *const operation[] = {"      O     options: rsp, avg, bin, pc, rpc\n"};
+    static const char *const own[] = {
         "      EV    eigen vector file.\n",
         "      PC    pc bands.\n",
         "      DX    column interval.\n",
@@ -142,7 +127,7 @@ void transUsage(const char *prog)
     printModuleUsage(prog,
                      "Usage: %s -in IN -out OUT -ic IC -ir IR -oc OC -or OR -r R -c C -b B -o O -cmp CMP -u U -ind "
                      "IND -imgid IMG -pixel PX -nbands NB -ev EV -pc PC -dx DX -dy DY\n",
-                     lines);
+                     {kCopyUsageImages, operation, kCopyUsageOutput, own});
 }
 
 bool fail(const char *message)

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 
 #include "core/conio.h"
 #include "image/modargs.h"
@@ -36,6 +37,23 @@ void printModuleUsage(const char *prog, const char *synopsis, const char *const 
 {
     printModuleUsage(prog, synopsis, lines, N);
 }
+
+// One group of usage lines (an array of them).
+struct UsageLines {
+    const char *const *lines;
+    size_t count;
+    template <size_t N>
+    UsageLines(const char *const (&group)[N]) : lines(group), count(N)
+    {
+    }
+};
+// The synopsis, then the groups' lines in turn.
+void printModuleUsage(const char *prog, const char *synopsis, std::initializer_list<UsageLines> groups);
+
+// The usage lines the copying modules (copy, trans) share: the images, the
+// window and the band selection; the options of the output.
+extern const char *const kCopyUsageImages[9];
+extern const char *const kCopyUsageOutput[6];
 
 // The window options -ir -ic (input start row and column), -or -oc (output
 // start row and column) and -r -c (rows and columns), read from a module's
