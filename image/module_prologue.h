@@ -1,6 +1,6 @@
 // The opening every processing module shares: the usage text when called
-// without arguments, the option table, the report of unknown parameters, the usage
-// text and the window options -ir -ic -or -oc -r -c. With the image helpers of
+// without arguments, the option table, the report of unknown parameters, the
+// usage printers and the window options -ir -ic -or -oc -r -c. With the image helpers of
 // module_util.h (opening inputs, creating outputs) a module reads
 //
 //   ModuleOption opts[] = {{"-in", nullptr}, ..., {nullptr, nullptr}};

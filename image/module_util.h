@@ -55,7 +55,8 @@ void fileOutputDef(ImageDef &def);
 void valueOutputDef(ImageDef &def);
 
 // The output type options -imgid, -pixel and -nbands of a module's table
-// applied to a new output's definition; false for a value none of them takes.
+// applied to a new output's definition; false when one names no known
+// format or pixel type, or no positive band count.
 bool outputTypeOptions(ImageDef &def, const ModuleOption *table);
 
 // Which step of openOrCreateOutput failed: opening the existing image or
