@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 #include <vector>
 
 #include "analysis/band_io.h"
@@ -17,8 +16,8 @@
 #include "analysis/simd.h"
 #include "core/conio.h"
 #include "core/runtime.h"
-#include "image/defoptions.h"
 #include "image/modargs.h"
+#include "image/module_prologue.h"
 #include "image/module_util.h"
 #include "image/modules.h"
 
@@ -408,52 +407,18 @@ void calcUsage(const char *prog)
         "    OBNDS     the band of the output file;\n",
         "    PARS      the input parametes: p1,p2...(module depedent);\n",
     };
-    conPrintf("%s -in IN -out OUT -f FNM -b BNDS -ob OBNDS -par PARS\n", prog);
-    for (const char *line : lines) conPrintf("%s", line);
-}
-
-// A new output from a copy of the input's definition: FLOAT unless -pixel
-// says otherwise, never a colour index image.
-RamImage *createCalcOutput(const ImageDef &inDef, const char *name, const char *imgid, const char *pixel,
-                           const char *nbands, int *error)
-{
-    ImageDef def = inDef;
-    snprintf(def.file, sizeof def.file, "%s", name);
-    def.pixel = PIX_FLOAT;
-    bool ok = true;
-    if (imgid) ok = ok && (def.imgid = imageFormatCode(imgid)) > 0;
-    if (pixel) ok = ok && (def.pixel = pixelTypeCode(pixel)) > 0;
-    if (nbands) ok = ok && (def.nbands = optionInt(nbands, 1)) > 0;
-    def.nindices = 0;
-    def.transparent = -1;
-    def.block = 0;
-    def.dataFd = -1;
-    if (def.offset <= 0) def.offset = 1;  // a file with header
-    if (isMemoryFormat(def.imgid)) def.imgid = IMG_BSQ;
-    if (!ok || validateImageDef(nullptr, &def) != TCL_OK) {
-        *error = IMGERR_UNKNOWN;
-        return nullptr;
-    }
-    return openWithDef(&def, nullptr, 0, error);
+    printModuleUsage(prog, "%s -in IN -out OUT -f FNM -b BNDS -ob OBNDS -par PARS\n", lines);
 }
 
 }  // namespace
 
 int calcModule(const char *prog, int argc, const char **argv)
 {
-    if (argc == 0) {
-        calcUsage(prog);
-        return MODULE_USAGE;
-    }
     ModuleOption opts[] = {{"-in", nullptr},  {"-out", nullptr},   {"-ob", nullptr},
                            {"-b", nullptr},   {"-par", nullptr},   {"-f", nullptr},
                            {"-imgid", nullptr}, {"-pixel", nullptr}, {"-nbands", nullptr},
                            {nullptr, nullptr}};
-    int unknown = parseModuleArgs(opts, argc, argv);
-    if (unknown > 0) {
-        conEprintf("Error: %d unknown param(s).\n", unknown);
-        return MODULE_FAILED;
-    }
+    if (int rc = modulePrologue(prog, argc, argv, opts, calcUsage); rc != MODULE_GO) return rc;
     auto opt = [&](const char *name) { return moduleOption(opts, name); };
     const char *inName = opt("-in"), *outName = opt("-out"), *fnm = opt("-f");
     if (!inName) {
@@ -474,22 +439,16 @@ int calcModule(const char *prog, int argc, const char **argv)
         conEprintf("Undefined module.\n");
         return MODULE_FAILED;
     }
-    int error = IMGERR_OK;
-    ModuleImage out(getImage(outName, outName, nullptr, nullptr, &error));
-    if (!out && access(outName, F_OK) != 0) {
-        error = IMGERR_OK;
-        out.reset(createCalcOutput(in->def, outName, opt("-imgid"), opt("-pixel"), opt("-nbands"), &error));
-        if (!out) {
-            conEprintf("Error in create %s.\n", outName);
-            if (*errorText(error)) conEprintf("%s\n", errorText(error));
-            return MODULE_FAILED;
-        }
-    }
-    if (!out) {
-        conEprintf("Error in open %s.\n", outName);
-        if (*errorText(error)) conEprintf("%s\n", errorText(error));
-        return MODULE_FAILED;
-    }
+    // A new output holds FLOAT values unless -pixel says otherwise.
+    auto change = [&](ImageDef &def) {
+        def.pixel = PIX_FLOAT;
+        const bool ok = outputTypeOptions(def, opts);
+        valueOutputDef(def);
+        return ok;
+    };
+    ModuleImage out(
+        openModuleOutput(outName, in->def, change, OutputPalette::Ramp, "Error in open %s.\n", "Error in create %s.\n"));
+    if (!out) return MODULE_FAILED;
     const int rows = std::min(in->def.rows, out->def.rows), cols = std::min(in->def.columns, out->def.columns);
     CalcRequest request;
     request.function = fnm;

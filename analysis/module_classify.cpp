@@ -208,12 +208,8 @@ int classifyModule(const char *prog, int argc, const char **argv)
     }
     ModuleImage in(openModuleInput(inName, "Error in open %s\n"));
     if (!in) return MODULE_FAILED;
-    int error = IMGERR_OK;
-    ModuleImage out(openOrCreateClassOutput(outName, in->def, nullptr, &error));
-    if (!out) {
-        reportOpenError("Error in open %s\n", outName, error);
-        return MODULE_FAILED;
-    }
+    ModuleImage out(openClassOutput(outName, in->def, nullptr, "Error in open %s\n"));
+    if (!out) return MODULE_FAILED;
     int rule = RULE_EUCLIDEAN;
     if (!classifyRule(opt("-o"), &rule)) return MODULE_FAILED;
     // -norm is accepted and changes nothing.
@@ -395,12 +391,8 @@ int distModule(const char *prog, int argc, const char **argv)
     distPalette(colours);
     uint8_t palette[256][3];
     for (int i = 0; i < 256; ++i) palette[i][0] = colours[i].red, palette[i][1] = colours[i].green, palette[i][2] = colours[i].blue;
-    int error = IMGERR_OK;
-    ModuleImage out(openOrCreateClassOutput(outName, in->def, palette, &error));
-    if (!out) {
-        reportOpenError("Error in DIST - open: %s\n", outName, error);
-        return MODULE_FAILED;
-    }
+    ModuleImage out(openClassOutput(outName, in->def, palette, "Error in DIST - open: %s\n"));
+    if (!out) return MODULE_FAILED;
     // Another name of the same image (its tag, its file) is the same image:
     // the upward pass would read classes that the downward pass overwrote.
     if (out.get() == in.get()) {

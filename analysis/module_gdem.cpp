@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 #include <vector>
 
 #include "analysis/band_io.h"
@@ -15,8 +14,8 @@
 #include "analysis/simd.h"
 #include "core/conio.h"
 #include "core/runtime.h"
-#include "image/defoptions.h"
 #include "image/modargs.h"
+#include "image/module_prologue.h"
 #include "image/module_util.h"
 #include "image/modules.h"
 
@@ -155,9 +154,6 @@ namespace {
 
 void gdemUsage(const char *prog)
 {
-    conPrintf("Usage: %s -dem DEM -shade SHADE -dx DX -dy DY -zs ZS -u U -s S -avg AVG -op OP -az AZ -va VA -vaz VAZ "
-              "-vva VVA -h H -xc XC -yc YC -p P -off OFF -g GAIN -img IMG -calib CALIB -cb CB -fb FB -m M\n",
-              prog);
     static const char *const lines[] = {
         "where DEM    input DEM image\n",
         "      SHADE  output shade image\n",
@@ -184,36 +180,23 @@ void gdemUsage(const char *prog)
         "      FB     the feed back factor (-0.5)\n",
         "      M      flag of multi-centeral projection (0)\n",
     };
-    for (const char *line : lines) conPrintf("%s", line);
+    printModuleUsage(prog,
+                     "Usage: %s -dem DEM -shade SHADE -dx DX -dy DY -zs ZS -u U -s S -avg AVG -op OP -az AZ -va VA "
+                     "-vaz VAZ -vva VVA -h H -xc XC -yc YC -p P -off OFF -g GAIN -img IMG -calib CALIB -cb CB -fb FB "
+                     "-m M\n",
+                     lines);
 }
 
 // Opens an output by name, or creates it from a copy of `from` (never a
-// colour index image, since shading and calibration write values).
-RamImage *openOrCreateGdemOutput(const char *name, const ImageDef &from, int *error)
+// colour index image, since shading and calibration write values); a
+// failure is reported.
+RamImage *openGdemOutput(const char *name, const ImageDef &from)
 {
-    *error = IMGERR_OK;
-    RamImage *img = getImage(name, name, nullptr, nullptr, error);
-    if (img || access(name, F_OK) == 0) return img;
-    ImageDef def = from;
-    snprintf(def.file, sizeof def.file, "%s", name);
-    def.nindices = 0;
-    def.transparent = -1;
-    def.block = 0;
-    def.dataFd = -1;
-    if (def.offset <= 0) def.offset = 1;
-    if (isMemoryFormat(def.imgid)) def.imgid = IMG_BSQ;
-    if (validateImageDef(nullptr, &def) != TCL_OK) {
-        *error = IMGERR_UNKNOWN;
-        return nullptr;
-    }
-    return openWithDef(&def, nullptr, 0, error);
-}
-
-bool failOpen(const char *name, int error)
-{
-    conEprintf("Error in open %s.\n", name);
-    if (*errorText(error)) conEprintf("%s\n", errorText(error));
-    return false;
+    auto change = [](ImageDef &def) {
+        valueOutputDef(def);
+        return true;
+    };
+    return openModuleOutput(name, from, change, OutputPalette::Ramp, "Error in open %s.\n");
 }
 
 // The written bands' statistics dropped, the file flushed, displays told
@@ -232,10 +215,6 @@ void finishWritten(RamImage *img, const std::vector<int> &bands, bool notify)
 
 int gdemModule(const char *prog, int argc, const char **argv)
 {
-    if (argc == 0) {
-        gdemUsage(prog);
-        return MODULE_USAGE;
-    }
     ModuleOption opts[] = {{"-dx", nullptr},  {"-dy", nullptr},    {"-dem", nullptr}, {"-shade", nullptr},
                            {"-img", nullptr}, {"-op", nullptr},    {"-az", nullptr},  {"-va", nullptr},
                            {"-zs", nullptr},  {"-b", nullptr},     {"-u", nullptr},   {"-s", nullptr},
@@ -243,16 +222,11 @@ int gdemModule(const char *prog, int argc, const char **argv)
                            {"-xc", nullptr},  {"-yc", nullptr},    {"-p", nullptr},   {"-off", nullptr},
                            {"-g", nullptr},   {"-calib", nullptr}, {"-cb", nullptr},  {"-fb", nullptr},
                            {"-m", nullptr},   {"-in", nullptr},    {"-out", nullptr}, {nullptr, nullptr}};
-    int unknown = parseModuleArgs(opts, argc, argv);
-    if (unknown > 0) {
-        conEprintf("Error: %d unknown param(s).\n", unknown);
-        return MODULE_FAILED;
-    }
+    if (int rc = modulePrologue(prog, argc, argv, opts, gdemUsage); rc != MODULE_GO) return rc;
     auto opt = [&](const char *name) { return moduleOption(opts, name); };
     const char *demName = opt("-dem") ? opt("-dem") : opt("-in");
     const char *shadeName = opt("-shade") ? opt("-shade") : opt("-out");
     const char *imgName = opt("-img"), *calibName = opt("-calib");
-    int error = IMGERR_OK;
 
     ModuleImage img, calib, dem, shade;
     if (imgName) {
@@ -261,10 +235,9 @@ int gdemModule(const char *prog, int argc, const char **argv)
     }
     int calibBand = -1;  // -1: every band
     if (calibName) {
-        calib.reset(getImage(calibName, calibName, nullptr, nullptr, &error));
-        if (!calib && img && access(calibName, F_OK) != 0)
-            calib.reset(openOrCreateGdemOutput(calibName, img->def, &error));
-        if (!calib) return failOpen(calibName, error), MODULE_FAILED;
+        // Only an image to calibrate gives a new calibrated image its definition.
+        calib.reset(img ? openGdemOutput(calibName, img->def) : openModuleInput(calibName, "Error in open %s.\n"));
+        if (!calib) return MODULE_FAILED;
         if (calib->def.nindices > 0) {
             conEprintf("Index image can not be calibarated.\n");
             return MODULE_FAILED;
@@ -299,8 +272,8 @@ int gdemModule(const char *prog, int argc, const char **argv)
         return MODULE_FAILED;
     }
     if (shadeName) {
-        shade.reset(openOrCreateGdemOutput(shadeName, dem->def, &error));
-        if (!shade) return failOpen(shadeName, error), MODULE_FAILED;
+        shade.reset(openGdemOutput(shadeName, dem->def));
+        if (!shade) return MODULE_FAILED;
         if (shade->def.nindices > 0) {
             conEprintf("Index image is not supported.\n");
             return MODULE_FAILED;

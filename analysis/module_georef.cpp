@@ -20,6 +20,7 @@
 #include "image/formats/formats.h"
 #include "image/goerechd.h"
 #include "image/modargs.h"
+#include "image/module_prologue.h"
 #include "image/module_util.h"
 #include "image/modules.h"
 
@@ -31,7 +32,6 @@ constexpr size_t kWindowBytes = 4194304;
 
 void georefUsage(const char *prog)
 {
-    conPrintf("Usage: %s -in IN -out OUT -p PAR -sc SC -sr SR -r R -c C -b B -ov OV -o O -rs RSP\n", prog);
     static const char *const lines[] = {
         "where IN    input image\n",
         "      OUT   output image\n",
@@ -45,7 +45,8 @@ void georefUsage(const char *prog)
         "      O     flag of overwritten with zero: Y or N\n",
         "      RSP   resampling method: NN (Nearest NB); BI (Bilinear).\n",
     };
-    for (const char *line : lines) conPrintf("%s", line);
+    printModuleUsage(prog, "Usage: %s -in IN -out OUT -p PAR -sc SC -sr SR -r R -c C -b B -ov OV -o O -rs RSP\n",
+                     lines);
 }
 
 // A rotation by `angle` degrees (counter-clockwise as the image is seen),
@@ -119,12 +120,12 @@ struct Region {
     int r0, c0, rows, cols;
 };
 
-// -sr, -sc, -r, -c cut to the output.
+// The output window: starts -sr and -sc, counts -r and -c, cut to the output.
 Region outputRegion(const ModuleOption *opts, const ImageDef &out)
 {
-    long r0 = optionInt(moduleOption(opts, "-sr"), 0), c0 = optionInt(moduleOption(opts, "-sc"), 0);
-    const char *r = moduleOption(opts, "-r"), *c = moduleOption(opts, "-c");
-    long rows = r ? optionInt(r, 0) : out.rows - r0, cols = c ? optionInt(c, 0) : out.columns - c0;
+    const ModuleWindow w = windowOptions(opts, {nullptr, nullptr, "-sr", "-sc"});
+    long r0 = w.orow, c0 = w.oc;
+    long rows = w.hasRows ? w.rows : out.rows - r0, cols = w.hasCols ? w.cols : out.columns - c0;
     if (r0 < 0) rows += r0, r0 = 0;
     if (c0 < 0) cols += c0, c0 = 0;
     rows = std::max(0L, std::min(rows, out.rows - r0));
@@ -147,18 +148,10 @@ void readWindow(RamImage *in, int band, const SourceWindow &w, float *buffer)
 
 int georefRun(const char *prog, int argc, const char **argv)
 {
-    if (argc == 0) {
-        georefUsage(prog);
-        return MODULE_USAGE;
-    }
     ModuleOption opts[] = {{"-in", nullptr}, {"-out", nullptr}, {"-sr", nullptr}, {"-sc", nullptr},
                            {"-r", nullptr},  {"-c", nullptr},   {"-b", nullptr},  {"-p", nullptr},
                            {"-o", nullptr},  {"-ov", nullptr},  {"-rs", nullptr}, {nullptr, nullptr}};
-    const int unknown = parseModuleArgs(opts, argc, argv);
-    if (unknown > 0) {
-        conEprintf("Error: %d unknown param(s).\n", unknown);
-        return MODULE_FAILED;
-    }
+    if (int rc = modulePrologue(prog, argc, argv, opts, georefUsage); rc != MODULE_GO) return rc;
     const char *inName = moduleOption(opts, "-in"), *outName = moduleOption(opts, "-out");
     const char *par = moduleOption(opts, "-p");
     if (!inName) {

@@ -612,12 +612,8 @@ int gisocModule(const char *prog, int argc, const char **argv)
         conEprintf("Illegal output file.\n");
         return MODULE_FAILED;
     }
-    int error = IMGERR_OK;
-    g.out.reset(openOrCreateClassOutput(outName, g.in->def, nullptr, &error));
-    if (!g.out) {
-        reportOpenError("Error in open:%s\n", outName, error);
-        return MODULE_FAILED;
-    }
+    g.out.reset(openClassOutput(outName, g.in->def, nullptr, "Error in open:%s\n"));
+    if (!g.out) return MODULE_FAILED;
     // Another name of the same image: the final pass would overwrite pixels
     // still to be read.
     if (g.out.get() == g.in.get() || sameFile(g.in->def.file, g.out->def.file)) {

@@ -4,16 +4,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 #include "analysis/buffer.h"
 #include "analysis/modules.h"
 #include "analysis/rotate.h"
 #include "core/conio.h"
 #include "core/runtime.h"
-#include "image/defoptions.h"
 #include "image/formats/formats.h"
 #include "image/modargs.h"
+#include "image/module_prologue.h"
 #include "image/module_util.h"
 #include "image/modules.h"
 
@@ -79,25 +78,7 @@ void rotateUsage(const char *prog)
         "            YFLIP:   y flipping;\n",
         "            XYFLIP:  x and y flipping.\n",
     };
-    conPrintf("Usage: %s -in IN -out OUT -dir DIR\n", prog);
-    for (const char *line : lines) conPrintf("%s", line);
-}
-
-// A new output from a copy of the input's definition, turned for quarter turns.
-RamImage *createRotateOutput(const ImageDef &inDef, const char *name, bool turn, int *error)
-{
-    ImageDef def = inDef;
-    snprintf(def.file, sizeof def.file, "%s", name);
-    if (turn) std::swap(def.rows, def.columns);
-    def.block = 0;
-    def.dataFd = -1;
-    if (def.offset <= 0) def.offset = 1;
-    if (isMemoryFormat(def.imgid)) def.imgid = IMG_BSQ;
-    if (validateImageDef(nullptr, &def, &inDef) != TCL_OK) {
-        *error = IMGERR_UNKNOWN;
-        return nullptr;
-    }
-    return openWithDef(&def, nullptr, 0, error);
+    printModuleUsage(prog, "Usage: %s -in IN -out OUT -dir DIR\n", lines);
 }
 
 // How samples travel: as stored (same pixel type, whole bytes), as unpacked
@@ -221,16 +202,8 @@ void flip(const Mover &m, int dir, long rows, long cols, int bands)
 
 int rotateModule(const char *prog, int argc, const char **argv)
 {
-    if (argc == 0) {
-        rotateUsage(prog);
-        return MODULE_USAGE;
-    }
     ModuleOption opts[] = {{"-dir", nullptr}, {"-in", nullptr}, {"-out", nullptr}, {nullptr, nullptr}};
-    int unknown = parseModuleArgs(opts, argc, argv);
-    if (unknown > 0) {
-        conEprintf("Error: %d unknown param(s).\n", unknown);
-        return MODULE_FAILED;
-    }
+    if (int rc = modulePrologue(prog, argc, argv, opts, rotateUsage); rc != MODULE_GO) return rc;
     auto opt = [&](const char *name) { return moduleOption(opts, name); };
     const int dir = opt("-dir") ? rotateDirection(opt("-dir")) : ROTATE_LEFT;
     if (dir < 0) {
@@ -249,22 +222,15 @@ int rotateModule(const char *prog, int argc, const char **argv)
     ModuleImage in(openModuleInput(inName, "Error in open %s.\n"));
     if (!in) return MODULE_FAILED;
     const bool quarter = dir == ROTATE_LEFT || dir == ROTATE_RIGHT;
-    int error = IMGERR_OK;
-    ModuleImage out(getImage(outName, outName, nullptr, nullptr, &error));
-    if (!out && access(outName, F_OK) != 0) {
-        error = IMGERR_OK;
-        out.reset(createRotateOutput(in->def, outName, quarter, &error));
-        if (!out) {
-            conEprintf("Error in create %s.\n", outName);
-            if (*errorText(error)) conEprintf("%s\n", errorText(error));
-            return MODULE_FAILED;
-        }
-    }
-    if (!out) {
-        conEprintf("Error in open %s.\n", outName);
-        if (*errorText(error)) conEprintf("%s\n", errorText(error));
-        return MODULE_FAILED;
-    }
+    // A new output is turned for quarter turns.
+    auto change = [quarter](ImageDef &def) {
+        if (quarter) std::swap(def.rows, def.columns);
+        fileOutputDef(def);
+        return true;
+    };
+    ModuleImage out(
+        openModuleOutput(outName, in->def, change, OutputPalette::Input, "Error in open %s.\n", "Error in create %s.\n"));
+    if (!out) return MODULE_FAILED;
     // Only a horizontal flip reads each row before writing it; the other
     // directions would read pixels already overwritten.
     if (in.get() == out.get() && dir != ROTATE_XFLIP) {

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 #include <vector>
 
 #include "analysis/band_io.h"
@@ -19,9 +18,9 @@
 #include "analysis/trans.h"
 #include "core/conio.h"
 #include "core/runtime.h"
-#include "image/defoptions.h"
 #include "image/formats/formats.h"
 #include "image/modargs.h"
+#include "image/module_prologue.h"
 #include "image/module_util.h"
 #include "image/modules.h"
 
@@ -118,59 +117,17 @@ const char *const kMeterNames[] = {"bin", "avgbin", "rsp", "copy", "pc", "rpc"};
 
 void transUsage(const char *prog)
 {
-    conPrintf("Usage: %s -in IN -out OUT -ic IC -ir IR -oc OC -or OR -r R -c C -b B -o O -cmp CMP -u U -ind IND "
-              "-imgid IMG -pixel PX -nbands NB -ev EV -pc PC -dx DX -dy DY\n",
-              prog);
-    static const char *const lines[] = {
-        "where IN    input image\n",
-        "      OUT   output image\n",
-        "      IC    input start column\n",
-        "      IR    input start row\n",
-        "      OC    output start column\n",
-        "      OR    output start row\n",
-        "      R     rows to copy\n",
-        "      C     columns to copy\n",
-        "      B     band selection: i1[[:o1];i2[:o2];...]\n",
-        "      O     options: rsp, avg, bin, pc, rpc\n",
-        "      CMP   compression rate for JPEG image\n",
-        "      IND   flag of copy color indice: Y or N (def.: N).\n",
-        "      U     flag of update image file after copy: 0,1,or 2 (def: 1)).\n",
-        "      IMG   output image type.\n",
-        "      PX    output pixel ID.\n",
-        "      NB    output bands.\n",
+    static const char *const operation[] = {"      O     options: rsp, avg, bin, pc, rpc\n"};
+    static const char *const own[] = {
         "      EV    eigen vector file.\n",
         "      PC    pc bands.\n",
         "      DX    column interval.\n",
         "      DY    row interval.\n",
     };
-    for (const char *line : lines) conPrintf("%s", line);
-}
-
-// A new output from a copy of the input's definition, its size divided by
-// the intervals.
-RamImage *createTransOutput(const ImageDef &inDef, const char *name, int dx, int dy, const char *imgid,
-                            const char *pixel, const char *nbands, int pcBands, int *error)
-{
-    ImageDef def = inDef;
-    snprintf(def.file, sizeof def.file, "%s", name);
-    def.rows = inDef.rows / dy;
-    def.columns = inDef.columns / dx;
-    bool ok = def.rows > 0 && def.columns > 0;
-    if (imgid) ok = ok && (def.imgid = imageFormatCode(imgid)) > 0;
-    if (pixel) ok = ok && (def.pixel = pixelTypeCode(pixel)) > 0;
-    if (nbands)
-        ok = ok && (def.nbands = optionInt(nbands, 1)) > 0;
-    else if (pcBands > 0)
-        def.nbands = std::min(def.nbands, pcBands);
-    def.block = 0;
-    def.dataFd = -1;
-    if (def.offset <= 0) def.offset = 1;
-    if (isMemoryFormat(def.imgid)) def.imgid = IMG_BSQ;
-    if (!ok || validateImageDef(nullptr, &def, &inDef) != TCL_OK) {
-        *error = IMGERR_UNKNOWN;
-        return nullptr;
-    }
-    return openWithDef(&def, nullptr, 0, error);
+    printModuleUsage(prog,
+                     "Usage: %s -in IN -out OUT -ic IC -ir IR -oc OC -or OR -r R -c C -b B -o O -cmp CMP -u U -ind "
+                     "IND -imgid IMG -pixel PX -nbands NB -ev EV -pc PC -dx DX -dy DY\n",
+                     {kCopyUsageImages, operation, kCopyUsageOutput, own});
 }
 
 bool fail(const char *message)
@@ -393,21 +350,13 @@ bool overlapsItself(const TransRun &t)
 
 int transModule(const char *prog, int argc, const char **argv)
 {
-    if (argc == 0) {
-        transUsage(prog);
-        return MODULE_USAGE;
-    }
     ModuleOption opts[] = {{"-in", nullptr},    {"-out", nullptr}, {"-ic", nullptr},     {"-ir", nullptr},
                            {"-oc", nullptr},    {"-or", nullptr},  {"-r", nullptr},      {"-c", nullptr},
                            {"-b", nullptr},     {"-o", nullptr},   {"-cmp", nullptr},    {"-u", nullptr},
                            {"-ind", nullptr},   {"-imgid", nullptr}, {"-pixel", nullptr}, {"-nbands", nullptr},
                            {"-dx", nullptr},    {"-dy", nullptr},  {"-ev", nullptr},     {"-pc", nullptr},
                            {nullptr, nullptr}};
-    int unknown = parseModuleArgs(opts, argc, argv);
-    if (unknown > 0) {
-        conEprintf("Error: %d unknown param(s).\n", unknown);
-        return MODULE_FAILED;
-    }
+    if (int rc = modulePrologue(prog, argc, argv, opts, transUsage); rc != MODULE_GO) return rc;
     auto opt = [&](const char *name) { return moduleOption(opts, name); };
     const int update = optionInt(opt("-u"), 1);
     if (update < 0 || update > 2) {
@@ -472,18 +421,19 @@ int transModule(const char *prog, int argc, const char **argv)
         }
         eigen.reset();
     }
-    int error = IMGERR_OK;
-    ModuleImage out(getImage(outName, outName, nullptr, nullptr, &error));
-    if (!out && access(outName, F_OK) != 0) {
-        error = IMGERR_OK;
-        out.reset(createTransOutput(in->def, outName, t.dx, t.dy, opt("-imgid"), opt("-pixel"), opt("-nbands"),
-                                    t.op == OP_PC ? static_cast<int>(t.components.size()) : 0, &error));
-    }
-    if (!out) {
-        conEprintf("Error in open %s.\n", outName);
-        if (*errorText(error)) conEprintf("%s\n", errorText(error));
-        return MODULE_FAILED;
-    }
+    // A new output has the input's size divided by the intervals; PC keeps
+    // no more bands than the components chosen.
+    const int pcBands = t.op == OP_PC ? static_cast<int>(t.components.size()) : 0;
+    auto change = [&](ImageDef &def) {
+        def.rows /= t.dy;
+        def.columns /= t.dx;
+        const bool ok = def.rows > 0 && def.columns > 0 && outputTypeOptions(def, opts);
+        if (!opt("-nbands") && pcBands > 0) def.nbands = std::min(def.nbands, pcBands);
+        fileOutputDef(def);
+        return ok;
+    };
+    ModuleImage out(openModuleOutput(outName, in->def, change, OutputPalette::Input, "Error in open %s.\n"));
+    if (!out) return MODULE_FAILED;
     const int cmp = optionInt(opt("-cmp"), 90);
     if (in->def.imgid == IMG_JPEG) in->def.block = cmp;
     if (out->def.imgid == IMG_JPEG) out->def.block = cmp;

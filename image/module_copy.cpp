@@ -24,22 +24,7 @@ namespace {
 
 void copyUsage(const char *prog)
 {
-    static const char *const lines[] = {
-        "where IN    input image\n",
-        "      OUT   output image\n",
-        "      IC    input start column\n",
-        "      IR    input start row\n",
-        "      OC    output start column\n",
-        "      OR    output start row\n",
-        "      R     rows to copy\n",
-        "      C     columns to copy\n",
-        "      B     band selection: i1[[:o1];i2[:o2];...]\n",
-        "      CMP   compression rate for JPEG image\n",
-        "      IND   flag of copy color indice: Y or N (def.: N).\n",
-        "      U     flag of update image file after copy: 0,1,or 2 (def: 1)).\n",
-        "      IMG   output image type.\n",
-        "      PX    output pixel ID.\n",
-        "      NB    output bands.\n",
+    static const char *const own[] = {
         "      DX    column interval.\n",
         "      DY    row interval.\n",
         "      DUMP  flag of dump (for a new BIP, BIL, BSQ output image, def:0).\n",
@@ -47,7 +32,7 @@ void copyUsage(const char *prog)
     printModuleUsage(prog,
                      "Usage: %s -in IN -out OUT -ic IC -ir IR -oc OC -or OR -r R -c C -b B -cmp CMP -u U -ind IND "
                      "-imgid IMG -pixel PX -nbands NB -dx DX -dy DY -dump DUMP\n",
-                     lines);
+                     {kCopyUsageImages, kCopyUsageOutput, own});
 }
 
 using Window = StepWindow;
@@ -114,10 +99,7 @@ int copyModule(const char *prog, int argc, const char **argv)
         auto change = [&](ImageDef &def) {
             def.rows = in->def.rows / dy;
             def.columns = in->def.columns / dx;
-            bool ok = def.rows > 0 && def.columns > 0;
-            if (const char *v = opt("-imgid")) ok = ok && (def.imgid = imageFormatCode(v)) > 0;
-            if (const char *v = opt("-pixel")) ok = ok && (def.pixel = pixelTypeCode(v)) > 0;
-            if (const char *v = opt("-nbands")) ok = ok && (def.nbands = optionInt(v, 1)) > 0;
+            const bool ok = def.rows > 0 && def.columns > 0 && outputTypeOptions(def, opts);
             // A source without header (memory images, dumps) would pass that on:
             // any positive offset asks for a header, and the header writer raises
             // it to the header's own size.

@@ -51,13 +51,41 @@ void printModuleUsage(const char *prog, const char *synopsis, const char *const 
     for (size_t i = 0; i < count; ++i) conPrintf("%s", lines[i]);
 }
 
-ModuleWindow windowOptions(const ModuleOption *table)
+void printModuleUsage(const char *prog, const char *synopsis, std::initializer_list<UsageLines> groups)
 {
+    conPrintf(synopsis, prog);
+    for (const UsageLines &g : groups)
+        for (size_t i = 0; i < g.count; ++i) conPrintf("%s", g.lines[i]);
+}
+
+const char *const kCopyUsageImages[9] = {
+    "where IN    input image\n",
+    "      OUT   output image\n",
+    "      IC    input start column\n",
+    "      IR    input start row\n",
+    "      OC    output start column\n",
+    "      OR    output start row\n",
+    "      R     rows to copy\n",
+    "      C     columns to copy\n",
+    "      B     band selection: i1[[:o1];i2[:o2];...]\n",
+};
+const char *const kCopyUsageOutput[6] = {
+    "      CMP   compression rate for JPEG image\n",
+    "      IND   flag of copy color indice: Y or N (def.: N).\n",
+    "      U     flag of update image file after copy: 0,1,or 2 (def: 1)).\n",
+    "      IMG   output image type.\n",
+    "      PX    output pixel ID.\n",
+    "      NB    output bands.\n",
+};
+
+ModuleWindow windowOptions(const ModuleOption *table, const WindowNames &names)
+{
+    auto start = [table](const char *name) { return name ? windowNumber(moduleOption(table, name)) : 0; };
     ModuleWindow w;
-    w.ir = windowNumber(moduleOption(table, "-ir"));
-    w.ic = windowNumber(moduleOption(table, "-ic"));
-    w.orow = windowNumber(moduleOption(table, "-or"));
-    w.oc = windowNumber(moduleOption(table, "-oc"));
+    w.ir = start(names.ir);
+    w.ic = start(names.ic);
+    w.orow = start(names.orow);
+    w.oc = start(names.oc);
     const char *r = moduleOption(table, "-r"), *c = moduleOption(table, "-c");
     w.hasRows = r != nullptr;
     w.hasCols = c != nullptr;

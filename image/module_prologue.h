@@ -1,15 +1,16 @@
 // The opening every processing module shares: the usage text when called
 // without arguments, the option table, the report of unknown parameters, the
-// and the window options -ir -ic -or -oc -r -c. With the image helpers of
+// usage printers and the window options -ir -ic -or -oc -r -c. With the image helpers of
 // module_util.h (opening inputs, creating outputs) a module reads
 //
 //   ModuleOption opts[] = {{"-in", nullptr}, ..., {nullptr, nullptr}};
 //   if (int rc = modulePrologue(prog, argc, argv, opts, myUsage); rc != MODULE_GO) return rc;
 //   ModuleImage in(openModuleInput(opt("-in"), "Error in open %s.\n"));
-//   ModuleImage out(openOrCreateClassOutput(outName, in->def, nullptr, &error));
+//   ModuleImage out(openClassOutput(outName, in->def, nullptr, "Error in open %s\n"));
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 
 #include "core/conio.h"
 #include "image/modargs.h"
@@ -37,6 +38,23 @@ void printModuleUsage(const char *prog, const char *synopsis, const char *const 
     printModuleUsage(prog, synopsis, lines, N);
 }
 
+// One group of usage lines (an array of them).
+struct UsageLines {
+    const char *const *lines;
+    size_t count;
+    template <size_t N>
+    UsageLines(const char *const (&group)[N]) : lines(group), count(N)
+    {
+    }
+};
+// The synopsis, then the groups' lines in turn.
+void printModuleUsage(const char *prog, const char *synopsis, std::initializer_list<UsageLines> groups);
+
+// The usage lines the copying modules (copy, trans) share: the images, the
+// window and the band selection; the options of the output.
+extern const char *const kCopyUsageImages[9];
+extern const char *const kCopyUsageOutput[6];
+
 // The window options -ir -ic (input start row and column), -or -oc (output
 // start row and column) and -r -c (rows and columns), read from a module's
 // option table with the C library's integer conversion. Absent starts read
@@ -46,7 +64,12 @@ struct ModuleWindow {
     int rows = 0, cols = 0;
     bool hasRows = false, hasCols = false;
 };
-ModuleWindow windowOptions(const ModuleOption *table);
+// The names the four starts go by (a null name: the module has no such
+// start, which reads as 0).
+struct WindowNames {
+    const char *ir = "-ir", *ic = "-ic", *orow = "-or", *oc = "-oc";
+};
+ModuleWindow windowOptions(const ModuleOption *table, const WindowNames &names = {});
 
 // Range checks of the four starts, in the order input row, input column,
 // output row, output column; each start must lie inside its image. False

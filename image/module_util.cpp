@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 #include "core/conio.h"
 #include "core/runtime.h"
@@ -55,12 +56,36 @@ RamImage *createClassOutput(const ImageDef &inDef, const char *outName, const ui
                             error);
 }
 
+void fileOutputDef(ImageDef &def)
+{
+    def.dataFd = -1;
+    if (def.offset <= 0) def.offset = 1;  // a file with header
+    if (isMemoryFormat(def.imgid)) def.imgid = IMG_BSQ;
+}
+
+void valueOutputDef(ImageDef &def)
+{
+    def.nindices = 0;
+    def.transparent = -1;
+    fileOutputDef(def);
+}
+
+bool outputTypeOptions(ImageDef &def, const ModuleOption *table)
+{
+    const char *imgid = moduleOption(table, "-imgid"), *pixel = moduleOption(table, "-pixel"),
+               *nbands = moduleOption(table, "-nbands");
+    return (!imgid || (def.imgid = imageFormatCode(imgid)) > 0) && (!pixel || (def.pixel = pixelTypeCode(pixel)) > 0) &&
+           (!nbands || (def.nbands = optionInt(nbands, 1)) > 0);
+}
+
 RamImage *openOrCreateOutput(const char *name, const ImageDef &inDef, const OutputDefChange &change,
-                             OutputPalette keep, int *error)
+                             OutputPalette keep, int *error, OutputStep *step)
 {
     *error = IMGERR_OK;
+    if (step) *step = OutputStep::Open;
     RamImage *img = getImage(name, name, nullptr, nullptr, error);
-    if (img) return img;
+    if (img || access(name, F_OK) == 0) return img;
+    if (step) *step = OutputStep::Create;
     // A refused definition reports itself as an unknown image type.
     int createError = IMGERR_UNKNOWN;
     img = createOutputFrom(inDef, name, change, keep, &createError);
@@ -68,10 +93,20 @@ RamImage *openOrCreateOutput(const char *name, const ImageDef &inDef, const Outp
     return img;
 }
 
-RamImage *openOrCreateClassOutput(const char *name, const ImageDef &inDef, const uint8_t (*palette)[3], int *error)
+RamImage *openModuleOutput(const char *name, const ImageDef &inDef, const OutputDefChange &change, OutputPalette keep,
+                           const char *openFormat, const char *createFormat)
 {
-    return openOrCreateOutput(name, inDef, classOutputDef(palette),
-                              palette ? OutputPalette::Changed : OutputPalette::Ramp, error);
+    int error = IMGERR_OK;
+    OutputStep step = OutputStep::Open;
+    RamImage *img = openOrCreateOutput(name, inDef, change, keep, &error, &step);
+    if (!img) reportOpenError(step == OutputStep::Create && createFormat ? createFormat : openFormat, name, error);
+    return img;
+}
+
+RamImage *openClassOutput(const char *name, const ImageDef &inDef, const uint8_t (*palette)[3], const char *openFormat)
+{
+    return openModuleOutput(name, inDef, classOutputDef(palette), palette ? OutputPalette::Changed : OutputPalette::Ramp,
+                            openFormat);
 }
 
 void reportOpenError(const char *format, const char *name, int error)

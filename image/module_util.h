@@ -46,13 +46,37 @@ OutputDefChange classOutputDef(const uint8_t (*palette)[3]);
 // (the output classify, dist and gisoc create), with `palette` or the grey ramp.
 RamImage *createClassOutput(const ImageDef &inDef, const char *outName, const uint8_t (*palette)[3], int *error);
 
+// The parts of a new output's definition that make it a file of its own: no
+// descriptor of the input's, a header, and a file format (a memory format
+// becomes BSQ).
+void fileOutputDef(ImageDef &def);
+// The same for an output of computed values: never a colour index image,
+// nor a transparent value.
+void valueOutputDef(ImageDef &def);
+
+// The output type options -imgid, -pixel and -nbands of a module's table
+// applied to a new output's definition; false when one names no known
+// format or pixel type, or no positive band count.
+bool outputTypeOptions(ImageDef &def, const ModuleOption *table);
+
+// Which step of openOrCreateOutput failed: opening the existing image or
+// creating a new one.
+enum class OutputStep { Open, Create };
+
 // Opens `name` as an existing image (tag and file name); when there is none
-// creates it with createOutputFrom. A file that exists but cannot be opened is
-// not overwritten: its open error is the one reported in *error.
+// and no file of that name, creates it with createOutputFrom. A file that
+// exists but cannot be opened is not overwritten: its open error is the one
+// reported in *error. On failure *step, when given, says which step failed.
 RamImage *openOrCreateOutput(const char *name, const ImageDef &inDef, const OutputDefChange &change,
-                             OutputPalette keep, int *error);
+                             OutputPalette keep, int *error, OutputStep *step = nullptr);
+
+// openOrCreateOutput reporting its failure as reportOpenError does: with
+// `createFormat` when creating the output failed (`openFormat` when null),
+// with `openFormat` when opening it did.
+RamImage *openModuleOutput(const char *name, const ImageDef &inDef, const OutputDefChange &change, OutputPalette keep,
+                           const char *openFormat, const char *createFormat = nullptr);
 // The same for a class output (createClassOutput).
-RamImage *openOrCreateClassOutput(const char *name, const ImageDef &inDef, const uint8_t (*palette)[3], int *error);
+RamImage *openClassOutput(const char *name, const ImageDef &inDef, const uint8_t (*palette)[3], const char *openFormat);
 
 // Prints `format` with the name, then the image error text on its own line
 // when there is one (standard error).
