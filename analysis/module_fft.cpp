@@ -22,6 +22,7 @@
 #include "core/texts.h"
 #include "image/formats/formats.h"
 #include "image/modargs.h"
+#include "image/module_prologue.h"
 #include "image/module_util.h"
 #include "image/modules.h"
 #include "image/registry.h"
@@ -370,16 +371,9 @@ bool outputFits(const std::string &path, int rows, int columns)
 
 int gfftransModule(const char *prog, int argc, const char **argv)
 {
-    if (argc <= 0) {
-        gfftransUsage(prog);
-        return MODULE_USAGE;
-    }
     ModuleOption opts[] = {{"-in", nullptr}, {"-out", nullptr}, {"-b", nullptr}, {"-op", nullptr},
                            {"-fp", nullptr}, {"-fa", nullptr},  {nullptr, nullptr}};
-    if (int unknown = parseModuleArgs(opts, argc, argv)) {
-        conEprintf("Error: %d unknown param(s).\n", unknown);
-        return MODULE_FAILED;
-    }
+    if (int rc = modulePrologue(prog, argc, argv, opts, gfftransUsage); rc != MODULE_GO) return rc;
     auto opt = [&](const char *name) { return moduleOption(opts, name); };
     const char *inName = opt("-in");
     if (!inName) {
