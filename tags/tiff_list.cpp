@@ -68,6 +68,8 @@ std::string valueText(int type, const uint8_t *p, bool msbf)
     }
 }
 
+constexpr uint32_t kMaxListedValues = 1u << 20;
+
 bool fits(const TiffEntry &e)
 {
     const int size = tiffTypeSize(e.type);
@@ -216,6 +218,16 @@ int tiffTagValues(const TiffFile &file, int page, unsigned tag, std::vector<std:
         char b[200];
         snprintf(b, sizeof b, "Tiff tag %u: %u values at offset %" PRId64 " run past the end of the file (%" PRId64 " bytes)",
                  tag, e.count, at, file.fileSize);
+        *error = b;
+        return -1;
+    }
+    // A count the file can hold may still be more values than a listing can
+    // hand out (every value becomes a string of the answer): refused, with
+    // the count, rather than exhausting memory.
+    if (e.count > kMaxListedValues) {
+        char b[200];
+        snprintf(b, sizeof b, "Tiff tag %u: %u values are more than can be listed (at most %u)", tag, e.count,
+                 kMaxListedValues);
         *error = b;
         return -1;
     }
