@@ -168,18 +168,13 @@ int gimgProfile(GimgMaster *m, Tcl_Interp *interp, int argc, const char **argv)
     if (strcmp(offsetWord, "pivot") == 0) {
         offset = std::trunc(-n / 2.0) * step;
     } else if (strcmp(offsetWord, "auto") == 0) {
-        // Start at column 0; a line (nearly) along the rows never reaches
-        // it, so there the profile starts where the line enters the image:
-        // the first point of the line inside it.
-        if (std::fabs(ca) > 1e-9) {
+        // Start at column 0. A (nearly) vertical line never reaches it: it
+        // starts at the image row it enters from, the last row going up
+        // (y = r - t sin alpha), the first going down.
+        if (std::fabs(ca) > 1e-9)
             offset = -c / ca;
-        } else {
-            offset = 0;
-            const double sgn = sa > 0 ? 1.0 : -1.0;
-            offset = -(m->image->def.rows - 1 - r) * sgn;  // back to the edge the line enters from
-            if (sa < 0) offset = -r;
-            if (sa > 0) offset = -(m->image->def.rows - 1 - r);
-        }
+        else
+            offset = sa > 0 ? -(m->image->def.rows - 1 - r) : -r;
     } else if (!readDouble(interp, offsetWord, &offset)) {
         return TCL_ERROR;
     }
@@ -208,7 +203,7 @@ int gimgSection(GimgMaster *m, Tcl_Interp *interp, int argc, const char **argv)
     if (!readInt(interp, argv[2], &band) || !readDouble(interp, argv[3], &x0) || !readDouble(interp, argv[4], &y0) ||
         !readDouble(interp, argv[5], &x1) || !readDouble(interp, argv[6], &y1) || !readInt(interp, argv[7], &n))
         return TCL_ERROR;
-    const int channel = m->paletteInUse ? wrapChannel(m, band) : wrapChannel(m, std::max(band, 1));
+    const int channel = wrapChannel(m, band);
     n = std::max(n, 1);
     const bool bi = argc > 8 ? strcmp(argv[8], "BI") == 0 : true;
     Normalizer norm;

@@ -33,7 +33,7 @@ int gimgHist(GimgMaster *m, Tcl_Interp *interp, int argc, const char **argv)
     else if (strcmp(type, "short") == 0) kind = 1;
     else if (strcmp(type, "normalize") == 0) kind = 2;
     else return opError(interp, std::string("Unknown histogram type: ") + type);
-    const int channel = m->paletteInUse ? std::max(band, 1) : std::max(band, 1);
+    const int channel = std::max(band, 1);
     ChannelSummary s = channelSummary(m, channel);
     if (!s.ok) return opError(interp, "Error in image histogram calculation");
     std::string out;

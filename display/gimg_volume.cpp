@@ -103,12 +103,22 @@ void animationTick(ClientData cd)
 
 }  // namespace
 
-void stopAnimation(GimgMaster *m)
+namespace {
+
+// Cancels the pending tick, if any.
+void cancelTick(GimgMaster *m)
 {
     if (m->animTimer) Tcl_DeleteTimerHandler(m->animTimer);
     if (m->animIdle) Tcl_CancelIdleCall(animationTick, m);
     m->animTimer = nullptr;
     m->animIdle = false;
+}
+
+}  // namespace
+
+void stopAnimation(GimgMaster *m)
+{
+    cancelTick(m);
     m->animInterval = -1;
 }
 
@@ -166,13 +176,8 @@ int gimgAnimate(GimgMaster *m, Tcl_Interp *interp, int argc, const char **argv)
     if (!m->image) return opError(interp, "Image has not been defined.\n");
     if (repeat >= 0) m->animRepeat = repeat;
     else if (!running) m->animRepeat = 1;
-    const bool wasTicking = m->animTimer || m->animIdle;
-    if (m->animTimer) Tcl_DeleteTimerHandler(m->animTimer);
-    if (m->animIdle) Tcl_CancelIdleCall(animationTick, m);
-    m->animTimer = nullptr;
-    m->animIdle = false;
+    cancelTick(m);
     m->animInterval = interval;
-    (void)wasTicking;
     scheduleTick(m);
     return TCL_OK;
 }
