@@ -263,6 +263,9 @@ int attachFile(GimgMaster *m);
 int applyByteOrder(GimgMaster *m);
 // Copies the attached image's definition into the raw-geometry options (and,
 // for a newly attached image, applies the palette rules of -palette Default).
+// The placement, size, pixel type and map grid of a definition, into the
+// raw-geometry options (a view takes its source's this way).
+void copyGeometry(GimgOptions &o, const ImageDef &d);
 void adoptDefinition(GimgMaster *m, bool newlyAttached);
 // The steps that follow from the options and the attached image: geometry,
 // GIF transparency, band combination, filters, enhancement tables. Shared by

@@ -66,23 +66,28 @@ void releaseAttached(GimgMaster *m)
 
 }  // namespace
 
+void copyGeometry(GimgOptions &o, const ImageDef &d)
+{
+    o.pixel = d.pixel;
+    o.mapid = d.mapid;
+    o.top = d.top;
+    o.left = d.left;
+    o.rows = d.rows;
+    o.columns = d.columns;
+    o.x0 = d.x0;
+    o.y0 = d.y0;
+    o.dx = d.dx;
+    o.dy = d.dy;
+}
+
 void adoptDefinition(GimgMaster *m, bool newlyAttached)
 {
     if (newlyAttached) m->viewSource.clear();  // an image of its own ends a view
     const ImageDef &d = m->image->def;
-    m->o.pixel = d.pixel;
+    copyGeometry(m->o, d);
     m->o.imgid = d.imgid;
-    m->o.mapid = d.mapid;
     m->o.offset = d.offset;
-    m->o.top = d.top;
-    m->o.left = d.left;
-    m->o.rows = d.rows;
-    m->o.columns = d.columns;
     m->o.nbands = d.nbands;
-    m->o.x0 = d.x0;
-    m->o.y0 = d.y0;
-    m->o.dx = d.dx;
-    m->o.dy = d.dy;
     if (!newlyAttached) return;
     m->paletteOwn = false;
     const int n = std::clamp(d.nindices, 0, 256);

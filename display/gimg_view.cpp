@@ -43,16 +43,7 @@ void becomeView(GimgMaster *m, GimgMaster *src, double magX, double magY, double
     o.xflip = src->o.xflip;
     o.yflip = src->o.yflip;
     o.rotate = src->o.rotate;
-    o.rows = d.rows;
-    o.columns = d.columns;
-    o.top = d.top;
-    o.left = d.left;
-    o.x0 = d.x0;
-    o.y0 = d.y0;
-    o.dx = d.dx;
-    o.dy = d.dy;
-    o.pixel = d.pixel;
-    o.mapid = d.mapid;
+    copyGeometry(o, d);
     m->viewSource = src->name;
     m->viewMagX = magX;
     m->viewMagY = magY;
